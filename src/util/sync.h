@@ -1,0 +1,60 @@
+// RAII guards for the POSIX locks that live inside the public records, and
+// for file descriptors, so that every early return releases what it took.
+#pragma once
+
+#include <pthread.h>
+#include <unistd.h>
+
+namespace morva {
+
+class ReadGuard {
+public:
+    explicit ReadGuard(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_rdlock(l_); }
+    ~ReadGuard() { pthread_rwlock_unlock(l_); }
+    ReadGuard(const ReadGuard &) = delete;
+    ReadGuard &operator=(const ReadGuard &) = delete;
+private:
+    pthread_rwlock_t *l_;
+};
+
+class WriteGuard {
+public:
+    explicit WriteGuard(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_wrlock(l_); }
+    ~WriteGuard() { pthread_rwlock_unlock(l_); }
+    WriteGuard(const WriteGuard &) = delete;
+    WriteGuard &operator=(const WriteGuard &) = delete;
+private:
+    pthread_rwlock_t *l_;
+};
+
+class MutexGuard {
+public:
+    explicit MutexGuard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+    ~MutexGuard() { pthread_mutex_unlock(m_); }
+    MutexGuard(const MutexGuard &) = delete;
+    MutexGuard &operator=(const MutexGuard &) = delete;
+private:
+    pthread_mutex_t *m_;
+};
+
+// Owns a file descriptor; closes it on destruction unless released.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
+    UniqueFd &operator=(UniqueFd &&o) noexcept { if (this != &o) { reset(); fd_ = o.release(); } return *this; }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() { int f = fd_; fd_ = -1; return f; }
+    void reset(int fd = -1) { if (fd_ >= 0) ::close(fd_); fd_ = fd; }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace morva
