@@ -158,13 +158,6 @@ typedef struct page_cache page_cache;
 /* END SECTION TERM_INDEX */
 
 /* ======================================================================
- * Database full-text search and hybrid search (db_fts_, db_hybrid_search, morvadb_hybrid_search)
- * ==================================================================== */
-/* BEGIN SECTION FTS_DB */
-
-/* END SECTION FTS_DB */
-
-/* ======================================================================
  * Vector store, distances, HNSW, persistence, vector log, filtered search, database vector index (morvadb_vec_, vec_, hnsw_, db_vec_)
  * ==================================================================== */
 /* BEGIN SECTION VECTOR */
@@ -184,6 +177,13 @@ typedef struct page_cache page_cache;
 /* BEGIN SECTION QUANT */
 
 /* END SECTION QUANT */
+
+/* ======================================================================
+ * Database full-text search and hybrid search (db_fts_, db_hybrid_search, morvadb_hybrid_search)
+ * ==================================================================== */
+/* BEGIN SECTION FTS_DB */
+
+/* END SECTION FTS_DB */
 
 /* ======================================================================
  * Database handle, options, open and close, key/value operations, catalog, followers (db_)
