@@ -92,12 +92,244 @@ typedef struct page_cache page_cache;
  * ==================================================================== */
 /* BEGIN SECTION UTIL */
 
+/* ---- Arena allocator (arena_) ----
+ * A bump allocator over a chain of blocks. Allocations are released all at
+ * once by arena_reset (memory kept for reuse) or arena_destroy. One thread
+ * at a time; no locking. */
+
+/* Size of new blocks when arena_create is given 0. */
+#define ARENA_DEFAULT_BLOCK_SIZE 8192u
+/* Every allocation is rounded up to a multiple of this and aligned to it. */
+#define ARENA_ALIGNMENT 8u
+
+typedef struct arena_block arena_block;
+
+/* One block: this header, then `capacity` payload bytes in the same
+ * allocation. */
+struct arena_block {
+    arena_block *next;          /* following block of the chain, NULL for the last */
+    uint64_t capacity;          /* payload bytes */
+    uint64_t used;              /* payload bytes handed out since creation or the last reset */
+};
+
+/* Allocated by arena_create. */
+struct arena {
+    arena_block *head;          /* first block */
+    arena_block *current;       /* block that allocations are taken from */
+    uint64_t block_size;        /* size of new blocks (8192 when created with 0) */
+    uint64_t used;              /* bytes handed out since creation or the last reset, after rounding */
+};
+
+/* A new arena with one block of block_size bytes (0 selects 8192); NULL on failure. */
+MORVADB_API arena *arena_create(uint64_t block_size);
+/* size bytes, 8-byte aligned and uninitialised; NULL for a NULL arena, size 0, or no memory. */
+MORVADB_API void *arena_alloc(arena *a, uint64_t size);
+/* As arena_alloc, with the size bytes zeroed. */
+MORVADB_API void *arena_alloc_zero(arena *a, uint64_t size);
+/* Makes all memory reusable: every block empty, the head block current, used 0. */
+MORVADB_API void arena_reset(arena *a);
+/* Bytes handed out since creation or the last reset (0 for NULL). */
+MORVADB_API uint64_t arena_used(const arena *a);
+/* Frees every block and the arena; NULL is ignored. */
+MORVADB_API void arena_destroy(arena *a);
+
+/* ---- Page cache (page_cache_) ----
+ * A fixed-capacity cache of 4096-byte pages with hash lookup, least-recently
+ * used replacement that skips held pages, reference counts, dirty marks and
+ * write-back through a host callback. The host provides the page_cache
+ * storage and serialises all calls on one cache. */
+
+/* Bytes of data in every cached page. */
+#define PAGE_CACHE_PAGE_SIZE 4096u
+
+/* One cached page; allocated by the cache. */
+struct cached_page {
+    uint64_t page_no;                      /* the key */
+    uint8_t data[PAGE_CACHE_PAGE_SIZE];    /* page contents, zero-filled when created */
+    uint32_t ref_count;                    /* 1 = only the cache's own reference; +1 per lookup hit, -1 per release */
+    uint32_t dirty;                        /* 1 after page_cache_mark_dirty, 0 after the page is flushed */
+    cached_page *chain_next;               /* next page in the same hash bucket */
+    cached_page *lru_prev;                 /* more recently used neighbour (towards the sentinel's lru_prev end) */
+    cached_page *lru_next;                 /* less recently used neighbour */
+};
+
+/* Storage provided by the host, set up by page_cache_init. */
+struct page_cache {
+    cached_page **buckets;      /* bucket_count hash chains; a page lives in bucket page_no % bucket_count */
+    uint64_t bucket_count;      /* capacity given to init; also the most pages cached at once; 0 after destroy */
+    uint64_t page_count;        /* pages currently cached */
+    cached_page lru_head;       /* sentinel of the circular recency list: lru_next is the least,
+                                   lru_prev the most recently used page */
+    uint64_t hits;              /* lookups that found their page */
+    uint64_t misses;            /* lookups that did not */
+};
+
+/* Write-back callback of page_cache_flush: called with the host's user
+ * pointer, the page number and the page's PAGE_CACHE_PAGE_SIZE data bytes.
+ * Its result is ignored. */
+typedef int (*page_cache_write_fn)(void *user, uint64_t page_no, const uint8_t *data);
+
+/* Sets up an empty cache of capacity pages: DB_OK, DB_ERR_INVALID (capacity 0 or NULL cache) or DB_ERR_NOMEM. */
+MORVADB_API int32_t page_cache_init(page_cache *cache, uint64_t capacity);
+/* The cached page (made most recent, ref_count + 1, a hit counted), or NULL on a miss. */
+MORVADB_API cached_page *page_cache_get(page_cache *cache, uint64_t page_no);
+/* The cached page as by a get (no hit counted), or a new zeroed page; evicts the least recent
+ * unheld page when full; NULL when every page is held or memory runs out. */
+MORVADB_API cached_page *page_cache_alloc(page_cache *cache, uint64_t page_no);
+/* Drops one reference taken by get or alloc; the cache's own reference is never dropped. */
+MORVADB_API void page_cache_release(page_cache *cache, cached_page *page);
+/* Marks the page as modified. */
+MORVADB_API void page_cache_mark_dirty(page_cache *cache, cached_page *page);
+/* Calls write_fn for every dirty page (bucket order, then chain order) and clears its mark. */
+MORVADB_API void page_cache_flush(page_cache *cache, page_cache_write_fn write_fn, void *user);
+/* Frees every page (dirty pages are not written) and the buckets; the record may be initialised again. */
+MORVADB_API void page_cache_destroy(page_cache *cache);
+
+/* ---- File mapping, file size and atomics (morvadb_mmap_, morvadb_file_size, morvadb_atomic_) ---- */
+
+/* A shared memory mapping of a file; the record is owned by the caller. */
+struct mapped_file {
+    void *map_base;             /* start of the mapping; all bits set (MAP_FAILED) when nothing is mapped */
+    void *map_addr;             /* same address as map_base; the field sync and close use */
+    uint64_t map_size;          /* length of the mapping in bytes; 0 when closed */
+    int32_t fd;                 /* open descriptor, -1 when closed */
+};
+
+/* Maps size bytes of an existing file (size 0: its whole current size) shared, read-only
+ * (writable 0) or read-write (writable 1). 0, or -1 with errno set; out is then closed. */
+MORVADB_API int morvadb_mmap_open(const char *path, int writable, uint64_t size, mapped_file *out);
+/* Flushes the whole mapping to its file synchronously: 0, or -1 with errno (EINVAL when not mapped). */
+MORVADB_API int morvadb_mmap_sync(mapped_file *m);
+/* Unmaps, closes the descriptor and marks the record closed; NULL and repeated calls are harmless. */
+MORVADB_API void morvadb_mmap_close(mapped_file *m);
+/* Stores the size in bytes of the file at path: 0, or -1 with errno set. */
+MORVADB_API int morvadb_file_size(const char *path, uint64_t *out);
+/* Sequentially consistent store of a naturally aligned word (usually in a shared mapping). */
+MORVADB_API void morvadb_atomic_store_u64(uint64_t *p, uint64_t value);
+/* Sequentially consistent store of a naturally aligned 32-bit word. */
+MORVADB_API void morvadb_atomic_store_u32(uint32_t *p, uint32_t value);
+/* Acquire load of a naturally aligned word: sees every byte stored before the matching store. */
+MORVADB_API uint64_t morvadb_atomic_load_u64(const uint64_t *p);
+/* Acquire load of a naturally aligned 32-bit word. */
+MORVADB_API uint32_t morvadb_atomic_load_u32(const uint32_t *p);
+
 /* END SECTION UTIL */
 
 /* ======================================================================
  * Memtable and memtable pair (memtable_, lsm_)
  * ==================================================================== */
 /* BEGIN SECTION MEMTABLE */
+
+/* ---- Memtable (memtable_) ----
+ * An ordered in-memory map of byte-string keys to values with tombstones,
+ * kept as a skip list. Keys compare as unsigned bytes over the shorter
+ * length; on an equal prefix the shorter key sorts first. No locking: the
+ * owner serialises writers and keeps readers out during writes. */
+
+/* Most levels of the skip list; node levels are 0 .. MEMTABLE_MAX_LEVEL - 1. */
+#define MEMTABLE_MAX_LEVEL 12
+/* Bytes charged per entry besides its key, value and forward pointers. */
+#define MEMTABLE_NODE_OVERHEAD 32u
+
+typedef struct memtable_node memtable_node;
+typedef struct memtable_entry memtable_entry;
+
+/* One entry: a single allocation holding this header, top_level + 1
+ * forward pointers, then the key bytes, then the value bytes. */
+struct memtable_node {
+    uint64_t tag;               /* opaque value stored with the entry */
+    uint64_t key_len;           /* key bytes */
+    uint64_t value_len;         /* value bytes */
+    int32_t tombstone;          /* 1 when the key is deleted */
+    uint16_t top_level;         /* highest level the node is linked on, 0..11 */
+    memtable_node *forward[];   /* next node on levels 0..top_level */
+};
+
+/* Allocated by memtable_create. */
+struct memtable {
+    memtable_node *head;        /* node with MEMTABLE_MAX_LEVEL forward pointers, no key or value */
+    uint64_t limit;             /* byte budget given at creation */
+    uint64_t size;              /* bytes accounted: 40 + 8 * level + key + value per entry */
+    int32_t top_level;          /* highest level in use, starting at 0 */
+};
+
+/* One node as seen by memtable_iterate; pointers refer into the node. */
+struct memtable_entry {
+    uint64_t tag;               /* the node's tag */
+    const uint8_t *key;         /* key bytes */
+    uint64_t key_len;           /* key length */
+    const uint8_t *value;       /* value bytes */
+    uint64_t value_len;         /* value length (0 for a tombstone) */
+    int32_t tombstone;          /* 1 for a deleted key */
+};
+
+/* Iteration callback: a nonzero result stops the walk and is returned by it. */
+typedef int32_t (*memtable_iter_fn)(const memtable_entry *entry, void *context);
+
+/* A new empty memtable with the given byte budget; NULL without memory. */
+MORVADB_API memtable *memtable_create(uint64_t limit);
+/* Frees every node and the memtable; NULL is ignored. */
+MORVADB_API void memtable_destroy(memtable *mt);
+/* Inserts or overwrites a key (clearing a tombstone): DB_OK, DB_ERR_NOMEM or DB_ERR_INVALID. */
+MORVADB_API int32_t memtable_put(memtable *mt, uint64_t tag, const void *key, uint64_t key_len,
+                                 const void *value, uint64_t value_len);
+/* Stores the key as a tombstone with an empty value: DB_OK or a failure status. */
+MORVADB_API int32_t memtable_delete(memtable *mt, uint64_t tag, const void *key, uint64_t key_len);
+/* DB_OK for a live key, DB_ERR_NOT_FOUND for an absent or deleted one; a present key (live or
+ * tombstone) fills each non-NULL out with its value pointer, value length and tombstone flag. */
+MORVADB_API int32_t memtable_get(const memtable *mt, const void *key, uint64_t key_len,
+                                 const uint8_t **value, uint64_t *value_len, int32_t *tombstone);
+/* 1 when size >= limit, else 0. */
+MORVADB_API int memtable_is_full(const memtable *mt);
+/* Bytes accounted so far. */
+MORVADB_API uint64_t memtable_size(const memtable *mt);
+/* Visits every node in ascending key order, tombstones included: DB_OK, or the first nonzero
+ * callback result. */
+MORVADB_API int32_t memtable_iterate(const memtable *mt, memtable_iter_fn callback, void *context);
+
+/* ---- Memtable pair (lsm_) ----
+ * The active memtable that takes every write and at most one flushing
+ * memtable waiting to be written out. No locking of its own. */
+
+/* Allocated by lsm_create. */
+struct lsm {
+    char *path;                 /* owned copy of the database path prefix */
+    uint64_t memtable_limit;    /* limit of every memtable the pair creates */
+    memtable *active;           /* takes every write; NULL only after a failed rotation */
+    memtable *flushing;         /* previous active memtable awaiting its flush, or NULL */
+    uint64_t next_seq;          /* next number of lsm_next_seq; 0 at creation, not persisted */
+};
+
+/* A pair with a fresh active memtable and no flushing one; NULL without memory. */
+MORVADB_API lsm *lsm_create(const char *path, uint64_t memtable_limit);
+/* Destroys both memtables, the path copy and the pair; NULL is ignored. */
+MORVADB_API void lsm_destroy(lsm *l);
+/* Rotates a full active memtable first, then puts into the active one (tag 0). */
+MORVADB_API int32_t lsm_put(lsm *l, uint64_t table_id, const void *key, uint64_t key_len,
+                            const void *value, uint64_t value_len);
+/* Rotates a full active memtable first, then stores a tombstone in the active one. */
+MORVADB_API int32_t lsm_delete(lsm *l, uint64_t table_id, const void *key, uint64_t key_len);
+/* Active memtable, then flushing: DB_OK with the outs set for a live key; DB_ERR_NOT_FOUND for an
+ * absent key or a tombstone in the first memtable that holds it. */
+MORVADB_API int32_t lsm_get(lsm *l, uint64_t table_id, const void *key, uint64_t key_len,
+                            const uint8_t **value, uint64_t *value_len);
+/* Rotation: destroys the flushing memtable, moves the active one there and creates a new active
+ * one: DB_OK, or DB_ERR_NOMEM with the active slot empty. */
+MORVADB_API int32_t lsm_flush(lsm *l);
+/* memtable_is_full of the active memtable (0 for NULL). */
+MORVADB_API int lsm_is_full(const lsm *l);
+/* 1 when the active memtable holds any bytes, else 0. */
+MORVADB_API int lsm_has_data(const lsm *l);
+/* Returns the next sequence number (0, 1, 2, ... per pair) and advances it; 0 for NULL. */
+MORVADB_API uint64_t lsm_next_seq(lsm *l);
+/* memtable_iterate over the flushing memtable; DB_ERR_INVALID when it, the pair or the callback is NULL. */
+MORVADB_API int32_t lsm_iterate_flushing(lsm *l, memtable_iter_fn callback, void *context);
+/* The active memtable (NULL for NULL). */
+MORVADB_API memtable *lsm_get_active(lsm *l);
+/* The flushing memtable, or NULL. */
+MORVADB_API memtable *lsm_get_flushing(lsm *l);
+/* Destroys the flushing memtable and empties its slot; NULL is ignored. */
+MORVADB_API void lsm_destroy_flushing(lsm *l);
 
 /* END SECTION MEMTABLE */
 
@@ -126,6 +358,47 @@ typedef struct page_cache page_cache;
  * Bloom filter (morvadb_bloom_)
  * ==================================================================== */
 /* BEGIN SECTION BLOOM */
+
+/* ---- Bloom filter (morvadb_bloom_) ----
+ * A bit-array filter over byte-string keys: a lookup answers "certainly
+ * absent" or "maybe present". Its hash, probe sequence and serialized block
+ * are part of the sorted table file format. No locking: concurrent lookups
+ * are safe, inserts and resets need exclusive access.
+ *
+ * Serialized block (little-endian, no gaps): num_bits u32, num_hashes u32,
+ * expected_items u32, then ceil(num_bits / 8) bytes of bits. */
+
+/* Bytes of the serialized block before the bit array. */
+#define BLOOM_HEADER_SIZE 12u
+
+/* Allocated by morvadb_bloom_create or morvadb_bloom_load. */
+struct bloom_filter {
+    uint8_t *bits;              /* ceil(num_bits / 8) bytes; bit i is (bits[i / 8] >> (i % 8)) & 1 */
+    uint32_t num_bits;          /* bits m; a multiple of 64 and at least 64 for a created filter */
+    uint32_t num_hashes;        /* probes k per key */
+    uint32_t expected_items;    /* item count the filter was sized for; kept for serialization */
+};
+
+/* An empty filter sized for expected_items keys at bits_per_item bits each; NULL when either is 0,
+ * when the bit count does not fit in 32 bits, or without memory. */
+MORVADB_API bloom_filter *morvadb_bloom_create(uint32_t expected_items, uint8_t bits_per_item);
+/* A filter copied from a serialized block of size bytes; NULL for a short, truncated or
+ * inconsistent block. */
+MORVADB_API bloom_filter *morvadb_bloom_load(const void *data, size_t size);
+/* Frees a created filter; NULL is ignored. */
+MORVADB_API void morvadb_bloom_destroy(bloom_filter *filter);
+/* Frees a loaded filter; NULL is ignored. */
+MORVADB_API void morvadb_bloom_unload(bloom_filter *filter);
+/* Sets the probe bits of a key (len may be 0; key must not be NULL). */
+MORVADB_API void morvadb_bloom_insert(bloom_filter *filter, const void *key, size_t len);
+/* 1 when every probe bit of the key is set (maybe present), 0 when one is clear or an argument is NULL. */
+MORVADB_API int morvadb_bloom_maybe(const bloom_filter *filter, const void *key, size_t len);
+/* Clears every bit; the sizes stay. */
+MORVADB_API void morvadb_bloom_reset(bloom_filter *filter);
+/* 12 + ceil(num_bits / 8); 0 for NULL. */
+MORVADB_API size_t morvadb_bloom_serialized_size(const bloom_filter *filter);
+/* Writes the serialized block into out, which holds morvadb_bloom_serialized_size bytes. */
+MORVADB_API void morvadb_bloom_serialize(const bloom_filter *filter, void *out);
 
 /* END SECTION BLOOM */
 
