@@ -338,6 +338,88 @@ MORVADB_API void lsm_destroy_flushing(lsm *l);
  * ==================================================================== */
 /* BEGIN SECTION BTREE */
 
+/*
+ * An in-memory ordered map from byte-string keys to byte-string values,
+ * kept as a B+ tree: entries live in leaves chained left to right; internal
+ * nodes hold separator copies that only route lookups. Keys compare as
+ * unsigned bytes over the shorter length, the shorter key first on an equal
+ * prefix. The tree owns copies of every key and value. It takes no locks:
+ * the owner serialises writers against readers.
+ */
+
+/* Most entries a node holds; the arrays of a node have room for twice as
+ * many (and one more child). */
+#define BTREE_MAX_KEYS 16
+#define BTREE_ARRAY_SLOTS 32
+
+/* One node. A leaf holds entries in ascending key order; an internal node
+ * with n separators has n + 1 children, child i holding the keys at least
+ * separator i - 1 and below separator i (a key equal to a separator lies to
+ * its right). */
+struct btree_node {
+    int32_t is_leaf;                                /* 1 for a leaf, 0 for an internal node */
+    int32_t num_keys;                               /* entries (leaf) or separators (internal), 0..16 */
+    uint8_t *keys[BTREE_ARRAY_SLOTS];               /* key copies (leaf) or separator copies (internal) */
+    uint64_t key_lens[BTREE_ARRAY_SLOTS];           /* byte length of each key */
+    uint8_t *values[BTREE_ARRAY_SLOTS];             /* value copies, leaves only; NULL where stored as NULL */
+    uint64_t value_lens[BTREE_ARRAY_SLOTS];         /* byte length of each value, leaves only */
+    btree_node *children[BTREE_ARRAY_SLOTS + 1];    /* internal nodes only: num_keys + 1 children */
+    btree_node *next;                               /* leaves only: next leaf to the right, NULL at the last */
+};
+
+/* The tree, allocated by btree_create. */
+struct btree {
+    btree_node *root;       /* root node; an empty leaf after creation, replaced when the root splits */
+    uint64_t entry_count;   /* read-only for hosts: entries currently stored */
+};
+
+/* One entry as handed to btree_build_sorted and as returned by a cursor. */
+typedef struct btree_entry {
+    const uint8_t *key;     /* key bytes */
+    uint64_t key_len;       /* key length */
+    const uint8_t *value;   /* value bytes; may be NULL (a value stored as NULL) */
+    uint64_t value_len;     /* value length */
+} btree_entry;
+
+/* A snapshot of every entry of a tree, in key order, independent of the
+ * tree once created (it survives later changes and the tree's destruction). */
+struct btree_cursor {
+    btree_entry *entries;   /* entry_count entries; keys and values are the cursor's own copies */
+    int32_t entry_count;    /* entries in the snapshot */
+    int32_t position;       /* index of the entry btree_cursor_next returns next */
+    void *storage;          /* private: the block holding the copied bytes */
+};
+
+/* A new tree whose root is an empty leaf, or NULL when memory runs out. */
+MORVADB_API btree *btree_create(void);
+/* Frees every node, key and value and the tree; NULL is ignored. */
+MORVADB_API void btree_destroy(btree *tree);
+/* Inserts copies of key and value, or replaces the value of an existing key.
+ * A NULL value is stored as NULL with the given length. DB_OK,
+ * DB_ERR_INVALID (NULL tree or key) or DB_ERR_NOMEM (the tree stays valid). */
+MORVADB_API int32_t btree_put(btree *tree, const void *key, uint64_t key_len, const void *value, uint64_t value_len);
+/* Looks key up: DB_OK with *value (the tree's own copy, valid until the next
+ * change) and *value_len set when non-NULL, DB_ERR_NOT_FOUND or DB_ERR_INVALID. */
+MORVADB_API int32_t btree_get(btree *tree, const void *key, uint64_t key_len, const uint8_t **value, uint64_t *value_len);
+/* Removes key: DB_OK, DB_ERR_NOT_FOUND or DB_ERR_INVALID. Nodes are never
+ * merged; a leaf may become empty. */
+MORVADB_API int32_t btree_delete(btree *tree, const void *key, uint64_t key_len);
+/* Puts count entries in array order; returns the first failing status.
+ * NULL entries give DB_OK for count <= 0 and DB_ERR_INVALID otherwise. */
+MORVADB_API int32_t btree_build_sorted(btree *tree, const btree_entry *entries, int32_t count);
+/* A cursor over a copy of every entry, positioned at the first; NULL for a
+ * NULL tree or when memory runs out. */
+MORVADB_API btree_cursor *btree_cursor_create(btree *tree);
+/* Positions the cursor at the first entry whose key is not smaller than key
+ * (at the first entry for a NULL key; at the end when every key is smaller).
+ * DB_OK, or DB_ERR_INVALID for a NULL cursor. */
+MORVADB_API int32_t btree_cursor_seek(btree_cursor *cursor, const void *key, uint64_t key_len);
+/* Copies the entry at the position into *out (pointers into the cursor) and
+ * advances: DB_OK, DB_ERR_NOT_FOUND at the end, DB_ERR_INVALID for NULL. */
+MORVADB_API int32_t btree_cursor_next(btree_cursor *cursor, btree_entry *out);
+/* Frees the cursor and its copies; NULL is ignored. */
+MORVADB_API void btree_cursor_destroy(btree_cursor *cursor);
+
 /* END SECTION BTREE */
 
 /* ======================================================================
@@ -427,6 +509,92 @@ MORVADB_API void morvadb_bloom_serialize(const bloom_filter *filter, void *out);
  * Term trie, inverted index and BM25 (fst_, fts_index_, bm25_score)
  * ==================================================================== */
 /* BEGIN SECTION TERM_INDEX */
+
+/*
+ * Term dictionary: a 256-way trie mapping NUL-terminated byte strings of at
+ * most 256 bytes to one unsigned 64-bit value each, with exact, prefix and
+ * edit-distance lookups. Nodes are never removed. No locking: callers must
+ * not overlap a change with any other call.
+ */
+
+/* Longest term the dictionary stores, in bytes (NUL excluded). */
+#define FST_MAX_TERM_LEN 256
+
+/* One trie node per distinct prefix, zero-filled when created. */
+struct fst_node {
+    fst_node *children[256];    /* child per next byte value; NULL where no term continues */
+    uint64_t value;             /* value of the term ending here (when is_final) */
+    int32_t is_final;           /* nonzero when a term ends at this node */
+};
+
+/* The dictionary, allocated by fst_create. */
+struct fst {
+    fst_node *root;         /* node of the empty prefix */
+    uint64_t term_count;    /* distinct terms stored (final nodes) */
+    uint64_t node_count;    /* nodes, root included; 1 after creation */
+};
+
+/* A new empty dictionary (root only), or NULL when memory runs out. */
+MORVADB_API fst *fst_create(void);
+/* Frees every node and the dictionary; NULL is ignored. */
+MORVADB_API void fst_destroy(fst *dict);
+/* Stores value under term, replacing an earlier value. DB_OK,
+ * DB_ERR_INVALID (NULL argument, term over 256 bytes) or DB_ERR_NOMEM. */
+MORVADB_API int32_t fst_insert(fst *dict, const char *term, uint64_t value);
+/* DB_OK with *out_value set (when non-NULL) if term is stored,
+ * DB_ERR_NOT_FOUND if not, DB_ERR_INVALID for a NULL dict or term. */
+MORVADB_API int32_t fst_get(fst *dict, const char *term, uint64_t *out_value);
+/* Writes the values of up to max terms starting with prefix, in byte order
+ * of the terms (shorter first), and returns how many were written. */
+MORVADB_API int32_t fst_prefix_search(fst *dict, const char *prefix, uint64_t *out_values, int32_t max);
+/* Writes the values of up to max terms within edit distance max_distance of
+ * term, in byte order of the terms, and returns how many were written. */
+MORVADB_API int32_t fst_fuzzy_search(fst *dict, const char *term, int32_t max_distance, uint64_t *out_values,
+                                     int32_t max);
+/* Number of distinct terms stored (0 for NULL). */
+MORVADB_API uint64_t fst_size(fst *dict);
+/* Bytes held: node_count * sizeof(fst_node) + sizeof(fst) (0 for NULL). */
+MORVADB_API uint64_t fst_memory_used(fst *dict);
+
+/*
+ * Inverted index: each added document gets the next sequential id; every
+ * term of a document stores one posting, (doc_id << 16) | (payload & 0xFFFF),
+ * in the term dictionary, replacing the term's earlier posting. Searches
+ * return document ids. No locking: the owner serialises adds and searches.
+ */
+
+/* Bits of a posting value that hold the caller's payload. */
+#define FTS_PAYLOAD_BITS 16
+
+/* The index, allocated by fts_index_create. */
+struct fts_index {
+    fst *terms;             /* term -> posting value */
+    uint64_t next_doc_id;   /* id the next added document receives; starts at 0 */
+    int32_t doc_count;      /* documents added */
+    int32_t posting_count;  /* postings written, one per non-NULL term of each document */
+};
+
+/* A new empty index with its own dictionary, or NULL when memory runs out. */
+MORVADB_API fts_index *fts_index_create(void);
+/* Frees the dictionary and the index; NULL is ignored. */
+MORVADB_API void fts_index_destroy(fts_index *idx);
+/* Adds a document of n terms (NULL entries skipped) under the next id.
+ * payloads may be NULL (payload 0); only a payload's low 16 bits are kept.
+ * text is not used. DB_OK, DB_ERR_INVALID, or the first failing insert's
+ * status (the id stays consumed, later terms are not added). */
+MORVADB_API int32_t fts_index_add_document(fts_index *idx, const char **terms, const char *text,
+                                           const uint64_t *payloads, int32_t n);
+/* Exact lookup: writes the id of the latest document holding term to
+ * out_ids[0] and returns 1, or returns 0. */
+MORVADB_API int32_t fts_index_search(fts_index *idx, const char *term, uint64_t *out_ids, int32_t max);
+/* Writes the ids of up to min(max, 256) terms within max_distance of term,
+ * in byte order of the terms, and returns how many were written. */
+MORVADB_API int32_t fts_index_search_fuzzy(fts_index *idx, const char *term, int32_t max_distance,
+                                           uint64_t *out_ids, int32_t max);
+/* BM25 score of one term in one document; 0 when doc_freq or total_docs is
+ * 0 or less. */
+MORVADB_API double bm25_score(double tf, double doc_len, double avg_doc_len, double total_docs, double doc_freq,
+                              double k1, double b);
 
 /* END SECTION TERM_INDEX */
 
