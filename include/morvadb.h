@@ -426,7 +426,63 @@ MORVADB_API void btree_cursor_destroy(btree_cursor *cursor);
  * Write-ahead log (wal_)
  * ==================================================================== */
 /* BEGIN SECTION WAL */
+#include <stdio.h>
 
+/* Log file: a 20-byte header (magic, version, base sequence) followed by
+ * records of a 33-byte fixed part, the key and, for puts, the value. */
+#define WAL_MAGIC 0x56454C444953ULL /* bytes "SIDLEV\0\0" on disk */
+#define WAL_VERSION 1u
+#define WAL_HEADER_SIZE 20
+#define WAL_RECORD_HEADER_SIZE 33
+#define WAL_BUFFER_SIZE 65536        /* a record never exceeds the buffer */
+#define WAL_FLUSH_THRESHOLD 32767    /* modes 0 and 1 write out above this */
+#define WAL_SYNC_BATCH_APPENDS 1000  /* mode 1 flushes the stream every 1,000 appends */
+#define WAL_MAX_FIELD_LEN 1048576    /* replay refuses longer keys or values */
+
+/* Record operations (op byte; a reader treats any nonzero op as a delete). */
+#define WAL_OP_PUT 0
+#define WAL_OP_DELETE 1
+
+/* sync_mode values. */
+#define WAL_SYNC_NONE 0   /* push to the OS only when the buffer fills */
+#define WAL_SYNC_BATCH 1  /* also flush the stream every WAL_SYNC_BATCH_APPENDS appends */
+#define WAL_SYNC_ALWAYS 2 /* write out and flush the stream after every append */
+
+/* The write-ahead log of P.wal. Allocated by wal_create, released by
+ * wal_destroy; no locking inside (callers serialize appends). */
+struct wal {
+    char *path;                 /* owned copy of the file path */
+    int32_t fd;                 /* descriptor held open on the file; -1 when closed */
+    int32_t sync_mode;          /* 0, 1 or 2 (WAL_SYNC_*) */
+    uint64_t last_seq;          /* sequence of the last record appended or replayed */
+    uint64_t file_bytes;        /* 20 plus every byte written out since the header */
+    int32_t appends_since_flush; /* appends since the stream was last flushed */
+    uint8_t *buffer;            /* record buffer of WAL_BUFFER_SIZE bytes */
+    uint64_t buffered;          /* bytes waiting in buffer */
+    FILE *stream;               /* "a+b" stream of the file; NULL when closed */
+};
+
+/* Receives each replayed record: is_delete 0 or 1, the table id, the key,
+ * and the value (NULL for deletes and empty values). Nonzero stops the replay
+ * and becomes its result. */
+typedef int (*wal_replay_fn)(int is_delete, uint64_t table_id, const void *key, uint64_t key_len,
+                             const void *value, uint64_t value_len, void *ctx);
+
+/* Opens or creates the log at path; NULL when it cannot or its header is wrong. */
+MORVADB_API wal *wal_create(const char *path, int32_t sync_mode);
+/* Appends a put (op != 1) or delete (op 1) record; DB_OK, DB_ERR_INVALID or DB_ERR_IO. */
+MORVADB_API int32_t wal_append(wal *w, int32_t op, uint64_t table_id, const void *key, uint64_t key_len,
+                               const void *value, uint64_t value_len);
+/* Writes out the buffer and flushes the stream to the operating system. */
+MORVADB_API int32_t wal_sync(wal *w);
+/* Feeds every whole record to callback (may be NULL) and continues the numbering after the last. */
+MORVADB_API int32_t wal_replay(wal *w, wal_replay_fn callback, void *ctx);
+/* Sequence number of the last record; 0 for NULL. */
+MORVADB_API uint64_t wal_last_seq(const wal *w);
+/* Empties the log, keeping the numbering in the new header's base sequence. */
+MORVADB_API int32_t wal_truncate(wal *w);
+/* Writes out the buffer, closes the file and frees the log; NULL is ignored. */
+MORVADB_API void wal_destroy(wal *w);
 /* END SECTION WAL */
 
 /* ======================================================================
@@ -488,7 +544,147 @@ MORVADB_API void morvadb_bloom_serialize(const bloom_filter *filter, void *out);
  * Sorted tables and level compaction (sstable_, compaction_, compactor_)
  * ==================================================================== */
 /* BEGIN SECTION SSTABLE */
+#include <stdio.h>
 
+/* Sorted table file: 56-byte header, entries in ascending key order, a sparse
+ * index (one point per SSTABLE_INDEX_INTERVAL entries), an optional bloom
+ * block and a CRC-32 of everything after the header in the last 4 bytes. */
+#define SSTABLE_MAGIC 0x4D534E54u   /* bytes 54 4E 53 4D on disk */
+#define SSTABLE_VERSION 2u          /* written; readers accept 0, 1 and 2 */
+#define SSTABLE_HEADER_SIZE 56
+#define SSTABLE_INDEX_INTERVAL 32
+#define SSTABLE_MAX_KEY_LEN 1048576
+#define SSTABLE_MAX_VALUE_LEN 1048576
+#define SSTABLE_ENTRY_OVERHEAD 9    /* key length, flags, value length */
+#define SSTABLE_BLOOM_ITEMS 65536   /* every table's filter is sized for this */
+#define SSTABLE_BLOOM_BITS_PER_ITEM 10
+
+/* Entry flags; bit value 2 is the tombstone test. */
+#define SSTABLE_FLAG_VALUE 1
+#define SSTABLE_FLAG_TOMBSTONE 2
+
+/* Writes one table through a temporary name. Allocated by
+ * sstable_writer_create; used by one thread. */
+struct sstable_writer {
+    FILE *stream;               /* the temporary file; NULL once closed */
+    char *temp_path;            /* owned */
+    char *final_path;           /* owned */
+    uint64_t sequence;          /* stored in the header */
+    uint64_t num_entries;       /* entries added */
+    uint64_t data_bytes;        /* entry bytes added (key + value + 9 each) */
+    uint32_t since_index;       /* entries since the last index point, 0 to 31 */
+    uint8_t *index_buf;         /* index points being built (without the count) */
+    uint64_t index_cap;         /* capacity of index_buf, from 4,096 doubling */
+    uint64_t index_len;         /* used bytes of index_buf */
+    bloom_filter *filter;       /* filter over the added keys, or NULL */
+    int32_t filter_created;     /* 1 once the filter exists */
+    /* Private state follows in the library's allocation. */
+};
+
+/* One sparse index point of an open table. */
+typedef struct sstable_index_point {
+    const uint8_t *key;         /* points into the mapping */
+    uint64_t key_len;
+    uint64_t offset;            /* absolute file offset of the entry with this key */
+} sstable_index_point;
+
+/* An open, read-only mapped table. Allocated by sstable_reader_open;
+ * immutable afterwards, so lookups and scans may run from many threads. */
+struct sstable_reader {
+    char *path;                 /* owned copy */
+    int32_t fd;
+    const uint8_t *map;         /* read-only shared mapping of the whole file */
+    uint64_t map_size;          /* file size in bytes */
+    uint32_t magic;             /* header fields, as stored */
+    uint32_t version;
+    uint64_t num_entries;
+    uint64_t data_size;
+    uint64_t index_offset;
+    uint64_t bloom_offset;
+    uint64_t sequence;
+    uint64_t created_at;        /* seconds since the Unix epoch */
+    sstable_index_point *index; /* num_index points */
+    uint64_t num_index;
+    int32_t crc_state;          /* 1 matched, -1 mismatched, 0 not computed */
+    bloom_filter *filter;       /* loaded filter, or NULL */
+};
+
+/* Receives each entry of a scan; value is NULL when value_len is 0. Nonzero
+ * stops the scan and becomes its result. */
+typedef int (*sstable_scan_fn)(const void *key, uint64_t key_len, const void *value, uint64_t value_len,
+                               int flags, void *ctx);
+
+/* Opens temp_path for writing a table that finish renames to final_path. */
+MORVADB_API sstable_writer *sstable_writer_create(const char *temp_path, const char *final_path, uint64_t sequence);
+/* Appends one entry; keys must arrive in strictly ascending order. */
+MORVADB_API int32_t sstable_writer_add(sstable_writer *w, const void *key, uint64_t key_len, const void *value,
+                                       uint64_t value_len, uint8_t flags);
+/* Writes index, bloom block, CRC and header, syncs and renames into place. */
+MORVADB_API int32_t sstable_writer_finish(sstable_writer *w);
+/* Frees the writer; an unfinished writer's temporary file is deleted. NULL is ignored. */
+MORVADB_API void sstable_writer_destroy(sstable_writer *w);
+/* Maps and validates a table file; NULL when it is missing, malformed or damaged. */
+MORVADB_API sstable_reader *sstable_reader_open(const char *path);
+/* Point lookup; *value points into the mapping. DB_ERR_NOT_FOUND for absent or tombstoned keys. */
+MORVADB_API int32_t sstable_reader_get(const sstable_reader *r, const void *key, uint64_t key_len,
+                                       const void **value, uint64_t *value_len, uint8_t *flags);
+/* Calls callback for every entry in file order, tombstones included. */
+MORVADB_API int32_t sstable_reader_scan(const sstable_reader *r, sstable_scan_fn callback, void *ctx);
+/* Unmaps and frees the reader; NULL is ignored. */
+MORVADB_API void sstable_reader_close(sstable_reader *r);
+/* The header's entry count; 0 for NULL. */
+MORVADB_API uint64_t sstable_reader_num_entries(const sstable_reader *r);
+/* The header's sequence; 0 for NULL. */
+MORVADB_API uint64_t sstable_reader_sequence(const sstable_reader *r);
+/* 1 when the stored CRC matched, -1 when not; 0 for NULL. */
+MORVADB_API int sstable_reader_crc_ok(const sstable_reader *r);
+/* Lists the "<prefix>.sst.*" files beside path_prefix into newly allocated
+ * strings (caller frees); returns the count or DB_ERR_INVALID. */
+MORVADB_API int sstable_scan_dir(const char *path_prefix, char **out_paths, int max_paths,
+                                 uint64_t *out_max_sequence);
+
+/* ---- Level compaction ---- */
+#define COMPACTION_NUM_LEVELS 8       /* levels 0 to 7 as the engine uses them */
+#define COMPACTION_L0_FILE_TRIGGER 4  /* level 0 compacts at this many files */
+#define COMPACTION_L1_MAX_BYTES 10485760ULL /* level 1 limit; x10 per deeper level */
+
+/* One level of the census. Arrays of it are allocated by the caller; the
+ * paths inside belong to the record until compaction_free_levels. */
+struct compaction_level {
+    int32_t level;              /* equal to the record's index in the array */
+    char **paths;               /* owned paths of the level's files, directory order */
+    int32_t file_count;         /* number of paths */
+    uint64_t total_bytes;       /* sum of the files' sizes */
+};
+
+/* Kept for the interface; holds no state. */
+typedef struct compactor compactor;
+
+/* Fills levels[0..level_count) from the table files beside path_prefix. */
+MORVADB_API int32_t compaction_scan_levels(const char *path_prefix, compaction_level *levels, int level_count);
+/* Frees every path and empties the records; NULL is ignored. */
+MORVADB_API void compaction_free_levels(compaction_level *levels, int level_count);
+/* Appends a copy of path to levels[level] (level 0 to 7) and adds size. */
+MORVADB_API void compaction_register_file(compaction_level *levels, int level, const char *path, uint64_t size);
+/* Byte limit of a level: 0 for level 0, 10 MiB for level 1, x10 per level after. */
+MORVADB_API uint64_t compaction_max_bytes_for_level(int level);
+/* The level to compact next, or -1 when none needs it. */
+MORVADB_API int compaction_pick_level(const compaction_level *levels, int level_count);
+/* Formats "<prefix>.sst.<level>.<sequence>" into buffer; returns the untruncated length. */
+MORVADB_API int compaction_make_path(const char *path_prefix, int level, uint64_t sequence, char *buffer,
+                                     size_t buffer_size);
+/* Merges the input tables into one table at output_path (newest table wins per key, tombstones dropped). */
+MORVADB_API int32_t compaction_merge_to_level(char *const *input_paths, int input_count,
+                                              const char *output_path, uint64_t sequence);
+/* One compaction step: census, pick, merge into the next level, delete the inputs. */
+MORVADB_API int32_t compaction_run_level(const char *path_prefix, int level, uint64_t sequence);
+/* Returns an empty compactor, or NULL. */
+MORVADB_API compactor *compactor_create(void);
+/* Frees a compactor; NULL is ignored. */
+MORVADB_API void compactor_destroy(compactor *c);
+/* Same as compaction_merge_to_level; the compactor is not used. */
+MORVADB_API int32_t compactor_merge_sstables(compactor *c, char *const *input_paths, int input_count,
+                                             const char *output_path, uint64_t sequence);
 /* END SECTION SSTABLE */
 
 /* ======================================================================
