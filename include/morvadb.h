@@ -692,6 +692,171 @@ MORVADB_API int32_t compactor_merge_sstables(compactor *c, char *const *input_pa
  * ==================================================================== */
 /* BEGIN SECTION QUERY */
 
+/*
+ * Rows. A table row is the concatenation of its column values in column
+ * order, in native (little-endian) byte order, with no header, padding or
+ * terminator. Strings and blobs are a 4-byte signed length L followed by L
+ * bytes. A row may stop early: columns lying wholly or partly past its end
+ * are absent and read as no value. Hosts encode rows themselves and store
+ * them with db_put under a key of their choosing.
+ */
+enum column_type {
+    COL_INT32 = 0,  /* signed 32-bit integer, 4 bytes */
+    COL_INT64 = 1,  /* signed 64-bit integer, 8 bytes */
+    COL_FLOAT = 2,  /* IEEE-754 single precision, 4 bytes */
+    COL_DOUBLE = 3, /* IEEE-754 double precision, 8 bytes */
+    COL_STRING = 4, /* 4-byte signed length L, then L bytes */
+    COL_BLOB = 5,   /* 4-byte signed length L, then L bytes */
+    COL_BOOL = 6    /* one byte, nonzero means true */
+};
+
+/* Result sets and row schemas describe at most this many columns. */
+#define ROW_MAX_COLUMNS 64
+/* Size of the fixed name fields of the query records (63 bytes + NUL). */
+#define QB_NAME_SIZE 64
+/* Size of a condition leaf's operator text (15 bytes + NUL). */
+#define COND_OP_SIZE 16
+/* Size of a condition leaf's literal text (255 bytes + NUL). */
+#define COND_VALUE_SIZE 256
+/* Join lookup keys are built in a buffer of this size; a key (with its
+ * terminating NUL) that does not fit leaves its row unjoined. */
+#define QB_JOIN_KEY_SIZE 256
+
+/* Per-column widths of a table, filled by row_schema_init. Host-allocatable. */
+struct row_schema {
+    int32_t count;                    /* column count as passed in (not clamped to 64) */
+    int32_t offsets[ROW_MAX_COLUMNS]; /* fixed-width column: start offset when every earlier
+                                         variable-length value is empty; -1 for variable length */
+    int32_t sizes[ROW_MAX_COLUMNS];   /* 4, 8, 4, 8 for codes 0-3, 1 for COL_BOOL, 0 = variable */
+};
+
+/*
+ * A cursor-style result: the rows of qb_exec (search_mode 0) or the hits of
+ * db_fts_search (search_mode 1, columns "doc_id" COL_INT64 and "score"
+ * COL_DOUBLE served from ids/scores). Column names are borrowed: for a query
+ * result they point into the database's catalog, so keep the database open
+ * while reading. Pointers handed out stay valid until rs_close.
+ */
+struct result_set {
+    int32_t row_count;                          /* rows the cursor walks */
+    int32_t cursor;                             /* current row; -1 before the first rs_next */
+    int32_t column_count;
+    uint32_t column_types[ROW_MAX_COLUMNS];     /* enum column_type codes */
+    const char *column_names[ROW_MAX_COLUMNS];  /* borrowed, never freed here */
+    int32_t search_mode;                        /* nonzero: columns come from ids/scores */
+    int64_t *ids;                               /* search mode: row_count document ids (owned) */
+    double *scores;                             /* search mode: row_count scores (owned) */
+    uint8_t **rows;                             /* private heap copies of encoded rows (owned) */
+    uint64_t *row_lengths;                      /* byte lengths parallel to rows (owned) */
+    int32_t capacity;                           /* slots in rows and row_lengths */
+    int32_t stored_rows;                        /* rows held in rows */
+};
+
+/* Kinds of condition nodes. */
+#define COND_LEAF 0u
+#define COND_AND 1u
+#define COND_OR 2u
+#define COND_NOT 3u
+
+/*
+ * One node of a query's condition tree. A leaf compares the named column of
+ * a row with a literal (given as text) through one of the operators "=",
+ * "!=", ">", "<", ">=", "<="; inner nodes combine children. An inner node
+ * owns its children. Built by qb_cond / qb_cond_and / qb_cond_or /
+ * qb_cond_not; freed by condition_destroy unless attached to a builder.
+ * Trees of any depth are evaluated and freed without recursion.
+ */
+struct condition {
+    uint32_t kind; /* COND_LEAF, COND_AND, COND_OR or COND_NOT */
+    __extension__ union {
+        __extension__ struct {                 /* COND_LEAF */
+            char column[QB_NAME_SIZE];         /* column name, cut to 63 bytes */
+            char op[COND_OP_SIZE];             /* operator text, cut to 15 bytes */
+            char value[COND_VALUE_SIZE];       /* literal text, cut to 255 bytes */
+            uint64_t value_len;                /* length of the kept literal (informational) */
+        };
+        __extension__ struct {                 /* COND_AND, COND_OR, COND_NOT */
+            condition *left;                   /* first child; the only child of COND_NOT */
+            condition *right;                  /* second child; null for COND_NOT */
+        };
+    };
+};
+
+/*
+ * A query on one table, from db_query to qb_destroy. Execution order: scan
+ * (with the condition), sort, limit, join; each key yields at most one row,
+ * its newest live version. Allocated by the library.
+ */
+struct query_builder {
+    db_handle *db;                            /* the handle queried (borrowed) */
+    char table[QB_NAME_SIZE];                 /* queried table */
+    struct condition *condition;              /* attached tree, owned; null when none */
+    char sort_column[QB_NAME_SIZE];
+    int32_t sort_ascending;                   /* nonzero ascending, zero descending */
+    int32_t sort_enabled;
+    int32_t limit;                            /* maximum number of rows */
+    int32_t limit_enabled;
+    char join_table[QB_NAME_SIZE];            /* table whose rows are joined in */
+    char join_local_column[QB_NAME_SIZE];     /* queried column holding the joined row's key */
+    char join_foreign_column[QB_NAME_SIZE];   /* joined column left out of the result */
+    int32_t join_enabled;
+};
+
+/* Fills schema from count type codes (at most 64 described). NULL schema: no-op. */
+MORVADB_API void row_schema_init(row_schema *schema, const uint32_t *types, int32_t count);
+/* Pointer to column's value inside row (length to *out_len), or NULL when absent/invalid. */
+MORVADB_API const void *row_extract_column(const row_schema *schema, int32_t column, const void *row,
+                                           int32_t row_len, int32_t *out_len);
+
+/* Appends a private copy of len bytes of an encoded row. DB_OK, DB_ERR_INVALID, DB_ERR_NOMEM. */
+MORVADB_API int32_t rs_add_row(result_set *rs, const void *row, size_t len);
+/* Advances the cursor: 1 when it is on a row, 0 past the end (and for NULL). */
+MORVADB_API int32_t rs_next(result_set *rs);
+/* Current row's value of column (NULL data and 0 length when absent). DB_OK or DB_ERR_INVALID. */
+MORVADB_API int32_t rs_get_column(result_set *rs, int32_t column, const void **out_data, uint64_t *out_len);
+/* Random access to stored row number row; NULL (and *out_len 0) when invalid or absent. */
+MORVADB_API const void *rs_get_row_column(result_set *rs, int32_t row, int32_t column, uint64_t *out_len);
+/* Column type code, or 0 for a NULL rs or a column out of range. */
+MORVADB_API uint32_t rs_get_column_type(result_set *rs, int32_t column);
+/* Number of columns, 0 for NULL. */
+MORVADB_API int32_t rs_num_columns(result_set *rs);
+/* Frees the result set and everything it owns; NULL does nothing. */
+MORVADB_API void rs_close(result_set *rs);
+
+/* New leaf comparing column with the literal value through op; NULL on a NULL string or no memory. qb is ignored. */
+MORVADB_API condition *qb_cond(query_builder *qb, const char *column, const char *op, const char *value);
+/* New AND node owning both children; NULL (children stay the caller's) if either is NULL or no memory. */
+MORVADB_API condition *qb_cond_and(query_builder *qb, condition *left, condition *right);
+/* New OR node owning both children; NULL (children stay the caller's) if either is NULL or no memory. */
+MORVADB_API condition *qb_cond_or(query_builder *qb, condition *left, condition *right);
+/* New NOT node owning child; NULL (child stays the caller's) if child is NULL or no memory. */
+MORVADB_API condition *qb_cond_not(query_builder *qb, condition *child);
+/* Frees a condition tree of any depth; NULL does nothing. */
+MORVADB_API void condition_destroy(condition *cond);
+/* 1 when the column value (as row_extract_column gives it) stands in relation op to literal, else 0. */
+MORVADB_API int32_t filter_match(const void *value, int32_t value_len, uint32_t type, const char *op,
+                                 const char *literal);
+
+/* New query builder on table (looked up at execution); NULL on NULL arguments or no memory. */
+MORVADB_API query_builder *db_query(db_handle *db, const char *table);
+/* Replaces the queried table. */
+MORVADB_API int32_t qb_from(query_builder *qb, const char *table);
+/* ANDs the leaf (column op value) to the attached condition. */
+MORVADB_API int32_t qb_filter(query_builder *qb, const char *column, const char *op, const char *value);
+/* Replaces the attached condition with cond, which the builder then owns. */
+MORVADB_API int32_t qb_where(query_builder *qb, condition *cond);
+/* Sorts by column, ascending when ascending is nonzero. */
+MORVADB_API int32_t qb_sort(query_builder *qb, const char *column, int32_t ascending);
+/* Keeps at most n rows (after the sort); DB_ERR_INVALID for negative n. */
+MORVADB_API int32_t qb_limit(query_builder *qb, int32_t n);
+/* Left outer join: each row's local_column value, as key text plus NUL, is looked up in table. */
+MORVADB_API int32_t qb_join(query_builder *qb, const char *table, const char *local_column,
+                            const char *foreign_column);
+/* Runs the query; a new result set owned by the caller, NULL for NULL qb or no memory. */
+MORVADB_API result_set *qb_exec(query_builder *qb);
+/* Frees the builder and its attached condition; NULL does nothing. */
+MORVADB_API void qb_destroy(query_builder *qb);
+
 /* END SECTION QUERY */
 
 /* ======================================================================
@@ -819,6 +984,51 @@ MORVADB_API double bm25_score(double tf, double doc_len, double avg_doc_len, dou
  * Database full-text search and hybrid search (db_fts_, db_hybrid_search, morvadb_hybrid_search)
  * ==================================================================== */
 /* BEGIN SECTION FTS_DB */
+
+/*
+ * Database full-text search. Every handle owns one fts_index (the fts_index
+ * field of db_handle), created by db_open. The library does not index table
+ * rows by itself: hosts feed the handle's index with fts_index_add_document
+ * (tokenizing text with a tokenizer), choosing document ids that name their
+ * rows, and search it through db_fts_search. Do not add documents while
+ * another thread searches the same handle.
+ */
+
+/* Fusion weights and sizes of a hybrid search. Host-allocated. */
+struct hybrid_options {
+    int32_t mode;          /* 0 reciprocal-rank fusion, nonzero weighted scores (morvadb_hybrid_search) */
+    double vector_weight;  /* weight of the vector ranking */
+    double text_weight;    /* weight of the text ranking */
+    uint32_t vector_k;     /* vector candidates db_hybrid_search asks for; 0 means 10 */
+};
+
+/* One fused hit, best (highest score) first. */
+struct hybrid_result {
+    uint64_t id;             /* document id (vector id and text doc id name the same document) */
+    double score;            /* fused score */
+    double vector_distance;  /* distance from the vector search, 0 if only a text hit */
+    double text_score;       /* text score, 0 if only a vector hit */
+};
+
+/* Reciprocal-rank fusion constant: rank r contributes weight / (r + 60). */
+#define HYBRID_RRF_K 60.0
+
+/* DB_OK when table exists (DB_ERR_NOT_FOUND otherwise); the handle's index always exists. */
+MORVADB_API int32_t db_fts_create_index(db_handle *db, const char *table, const char *column);
+/* DB_OK; the handle's index is kept (nothing is removed). */
+MORVADB_API int32_t db_fts_drop_index(db_handle *db, const char *table, const char *column);
+/* Searches the handle's index; *out_rs gets a search result ("doc_id", "score"). */
+MORVADB_API int32_t db_fts_search(db_handle *db, const char *table, const char *column, const char *query,
+                                  result_set **out_rs);
+/* Vector + full-text search on the handle fused by reciprocal rank; count written or a DB_ERR_ status. */
+MORVADB_API int32_t db_hybrid_search(db_handle *db, const char *table, const char *column,
+                                     const char *query_text, const float *query_vector,
+                                     const hybrid_options *options, hybrid_result *out, int32_t max_out);
+/* Fuses two rankings computed by the caller; count written (0 on any failure). */
+MORVADB_API int32_t morvadb_hybrid_search(const vec_result *vec_hits, int32_t vec_count,
+                                          const uint64_t *text_ids, const double *text_scores,
+                                          int32_t text_count, const hybrid_options *options,
+                                          hybrid_result *out, int32_t max_out);
 
 /* END SECTION FTS_DB */
 
