@@ -971,12 +971,154 @@ MORVADB_API double bm25_score(double tf, double doc_len, double avg_doc_len, dou
  * ==================================================================== */
 /* BEGIN SECTION EMBED */
 
+/* ---- Dictionary text embedder (morvadb_embed_) ----
+ * Turns UTF-8 text into a unit-length float vector without a trained model:
+ * the text is segmented with the built-in word dictionary (longest match
+ * first), the segments become a stream of code points with a space after
+ * each, and every window of ngram code points is hashed (FNV-1a) into one of
+ * 256 x dimension buckets whose fixed pseudo-random vectors are summed. The
+ * bucket table depends only on the dimension, so vectors are comparable
+ * across runs, processes and machines. An embedder is immutable after
+ * creation: any number of threads may embed through it at once; create and
+ * destroy need exclusive access. Every failure of the family is -1. */
+
+/* Window length used when morvadb_embed_create is given ngram 0. */
+#define EMBED_DEFAULT_NGRAM 3
+/* Buckets per output dimension: bucket_count = 256 x dimension. */
+#define EMBED_BUCKETS_PER_DIMENSION 256u
+/* Code points decoded from one text; the rest of the text is ignored. */
+#define EMBED_MAX_CODEPOINTS 2048u
+/* Capacity of the segmented code-point stream of one text. */
+#define EMBED_MAX_STREAM 4096u
+/* Longest dictionary word, in code points. */
+#define EMBED_MAX_WORD_CODEPOINTS 8u
+
+/* Allocated by morvadb_embed_create; hosts may read it, never write it. */
+struct embedder {
+    uint32_t dimension;         /* length of every output vector */
+    int32_t ngram;              /* window length n in code points (taken as unsigned when hashing) */
+    float *bucket_vectors;      /* bucket_count x dimension floats, one vector per bucket, row after row */
+    uint32_t bucket_count;      /* 256 x dimension */
+};
+
+/* The word dictionary: dict_count NUL-terminated UTF-8 words of 1 to 8 code
+ * points laid end to end in dict_pool, in strictly ascending unsigned-byte
+ * order without duplicates; word i starts at dict_pool + dict_offsets[i]. */
+#define DICT_WORD_COUNT 348507u
+#define DICT_POOL_SIZE 3380523u
+MORVADB_API extern const uint32_t dict_count;
+MORVADB_API extern const uint32_t dict_offsets[];
+MORVADB_API extern const char dict_pool[];
+
+/* Creates an embedder of the given dimension (ngram 0 means 3) into *out; -1 when out is NULL,
+ * dimension is 0 or too large for its bucket table, or memory runs out. */
+MORVADB_API int32_t morvadb_embed_create(uint32_t dimension, int32_t ngram, embedder **out);
+/* Frees the bucket table and the embedder; NULL is ignored. */
+MORVADB_API void morvadb_embed_destroy(embedder *emb);
+/* Writes the unit vector of text (text_len bytes, any content) into out (dimension floats);
+ * an empty or undecodable text gives the zero vector. -1 only for a NULL argument. */
+MORVADB_API int32_t morvadb_embed_text(const embedder *emb, const char *text, uint64_t text_len, float *out);
+/* Embeds texts[i] (lengths[i] bytes) into out + i x dimension in order; -1 for a NULL pointer,
+ * count 0, or at the first text that fails (earlier outputs stay written). */
+MORVADB_API int32_t morvadb_embed_batch(const embedder *emb, const char *const *texts, const uint64_t *lengths,
+                                        uint32_t count, float *out);
+/* The embedder's dimension; 0 for NULL. */
+MORVADB_API uint32_t morvadb_embed_dimensions(const embedder *emb);
+
 /* END SECTION EMBED */
 
 /* ======================================================================
  * Scalar and product quantizers and the database quantized index (morvadb_quant_, db_vec_quant_)
  * ==================================================================== */
 /* BEGIN SECTION QUANT */
+
+/* ---- Quantizers (morvadb_quant_) ----
+ * Compress float vectors into byte codes and compare codes. Type 1, scalar:
+ * one byte per dimension between that dimension's trained minimum and
+ * maximum. Type 2, product: the vector is cut into subquantizers equal
+ * sub-vectors, each replaced by the index of the nearest of 256 centroids
+ * learned by k-means; dimensions beyond subquantizers x subvector_length take
+ * part in nothing. No locks: training needs exclusive access; encode, decode
+ * and distance only read a trained quantizer and may run concurrently.
+ * Functions return 0 or -1; distance returns QUANT_DISTANCE_INVALID on
+ * failure. */
+
+#define QUANT_TYPE_SCALAR 1
+#define QUANT_TYPE_PRODUCT 2
+/* Centroids per sub-vector position of the product type. */
+#define QUANT_CENTROIDS 256u
+/* Fixed number of k-means iterations per position. */
+#define QUANT_KMEANS_ITERATIONS 20
+/* The largest finite float, returned by morvadb_quant_distance on failure. */
+#define QUANT_DISTANCE_INVALID 3.40282347e+38F
+
+/* Passed to morvadb_quant_create (and db_vec_quant_create); allocated by the host. */
+struct quant_config {
+    int32_t type;               /* QUANT_TYPE_SCALAR or QUANT_TYPE_PRODUCT */
+    int32_t dimension;          /* floats per vector; must be positive */
+    int32_t subquantizers;      /* product type: sub-vectors m, must be positive; not negative for any type */
+};
+
+/* Allocated by morvadb_quant_create; hosts may read it, never write it. */
+struct quantizer {
+    int32_t type;               /* as configured */
+    uint32_t dimension;         /* as configured */
+    uint32_t subquantizers;     /* as configured */
+    float *mins;                /* scalar: trained minimum per dimension; NULL before training */
+    float *ranges;              /* scalar: trained maximum - minimum per dimension, never 0; NULL before training */
+    uint32_t scalar_trained;    /* scalar: 1 after a successful training */
+    float **codebooks;          /* product: subquantizers arrays of 256 centroids of subvector_length floats
+                                 * (centroid c at floats c x s .. c x s + s - 1); NULL before training */
+    uint32_t subvector_length;  /* product: s = dimension / subquantizers, set by training */
+    uint32_t product_trained;   /* product: 1 after a successful training */
+};
+
+/* Creates an untrained quantizer from config into *out; -1 when either is NULL, dimension is not
+ * positive, subquantizers is negative, type 2 has subquantizers 0, or memory runs out. Other
+ * types are accepted, and every later operation on them fails. */
+MORVADB_API int32_t morvadb_quant_create(const quant_config *config, quantizer **out);
+/* Frees the trained parameters and the quantizer; NULL is ignored. */
+MORVADB_API void morvadb_quant_destroy(quantizer *q);
+/* Trains on n vectors of dimension floats, row after row, replacing earlier parameters; -1 for
+ * a NULL pointer, n 0, an unknown type, dimension < subquantizers (type 2) or lack of memory. */
+MORVADB_API int32_t morvadb_quant_train(quantizer *q, const float *vectors, uint32_t n);
+/* Bytes per code: dimension (type 1), subquantizers (type 2), 0 for NULL or another type. */
+MORVADB_API size_t morvadb_quant_code_size(const quantizer *q);
+/* Stores the code size in *out_size when out_size is given, then writes the code of vector;
+ * -1 for a NULL pointer (other than out_size) or an untrained quantizer. */
+MORVADB_API int32_t morvadb_quant_encode(const quantizer *q, const float *vector, uint8_t *code, uint64_t *out_size);
+/* Writes the vector a code stands for (code_size is not consulted); -1 for a NULL pointer, an
+ * untrained quantizer or another type. */
+MORVADB_API int32_t morvadb_quant_decode(const quantizer *q, const uint8_t *code, uint64_t code_size, float *vector);
+/* Squared Euclidean distance between the vectors two codes stand for (sizes are not consulted);
+ * QUANT_DISTANCE_INVALID for a NULL pointer, an untrained quantizer or another type. */
+MORVADB_API float morvadb_quant_distance(const quantizer *q, const uint8_t *code_a, uint64_t size_a,
+                                         const uint8_t *code_b, uint64_t size_b);
+
+/* ---- Database quantized vector index (db_vec_quant_) ----
+ * A quantizer on a database handle with an in-memory copy of every vector
+ * inserted through it, searched exhaustively by quantized distance. Not
+ * persisted. Create, destroy, train and insert hold the database's vector
+ * lock exclusively, search and decode shared. Statuses are DB_* codes. */
+
+/* Replaces the handle's quantizer with a new one from config (dimension 0 takes the vector
+ * store's dimension) and an empty store of 4,096 slots; DB_ERR_INVALID for NULL arguments,
+ * -1 when the quantizer cannot be created. */
+MORVADB_API int32_t db_vec_quant_create(db_handle *db, const quant_config *config);
+/* Destroys the quantizer and its stored vectors; NULL is ignored. */
+MORVADB_API void db_vec_quant_destroy(db_handle *db);
+/* Trains the quantizer on n vectors; DB_ERR_INVALID for NULL arguments, n 0 or no quantizer,
+ * DB_ERR_IO when training fails. */
+MORVADB_API int32_t db_vec_quant_train(db_handle *db, const float *vectors, int32_t n);
+/* Stores a copy of vector under id (ids need not be unique) and forwards it to the vector
+ * store when there is one; DB_ERR_INVALID, DB_ERR_NOMEM or DB_OK. */
+MORVADB_API int32_t db_vec_quant_insert(db_handle *db, uint64_t id, const float *vector);
+/* Writes up to k hits in ascending quantized distance into results and returns their number,
+ * or a negative status. */
+MORVADB_API int32_t db_vec_quant_search(db_handle *db, const float *query, uint32_t k, vec_result *results);
+/* Writes the quantized reconstruction of the first vector stored under id into out;
+ * DB_ERR_NOT_FOUND when no entry has the id. */
+MORVADB_API int32_t db_vec_quant_decode(db_handle *db, uint64_t id, float *out);
 
 /* END SECTION QUANT */
 
