@@ -964,6 +964,236 @@ MORVADB_API double bm25_score(double tf, double doc_len, double avg_doc_len, dou
  * ==================================================================== */
 /* BEGIN SECTION VECTOR */
 
+#include <stdio.h>
+
+/* ---- Status values of the vector families (morvadb_vec_, vec_, hnsw_) ----
+ * 0 success, -1 out of memory (also a full HNSW graph, or a flush thread that
+ * could not start), -2 id not found / meta file missing, -3 short data file or
+ * bad magic, -4 a file could not be opened or written, -5 invalid argument. */
+#define VEC_OK 0
+#define VEC_ERR_NOMEM (-1)
+#define VEC_ERR_NOT_FOUND (-2)
+#define VEC_ERR_FORMAT (-3)
+#define VEC_ERR_FILE (-4)
+#define VEC_ERR_INVALID (-5)
+
+/* Distance metric of a store or graph, an unsigned 32-bit value. Smaller is
+ * nearer for every metric; any value other than these selects L2. */
+typedef uint32_t vec_metric;
+enum {
+    VEC_METRIC_L2 = 0,     /* squared Euclidean distance */
+    VEC_METRIC_COSINE = 1, /* 1 - cosine similarity */
+    VEC_METRIC_IP = 2      /* negated inner product */
+};
+
+/* Index type of vec_config.index_type; any value other than HNSW is flat. */
+#define VEC_INDEX_FLAT 0u
+#define VEC_INDEX_HNSW 1u
+
+/* Nodes of an HNSW graph created with capacity 0. */
+#define VEC_HNSW_DEFAULT_CAPACITY 4194304u
+
+/* Distance kernel: (first vector, second vector, dimension) -> distance. */
+typedef float (*vec_distance_fn)(const float *a, const float *b, uint32_t dim);
+
+/* Host filter of the filtered search: non-zero keeps the id. Called under the
+ * store's shared lock; it must not call the same store's writing functions. */
+typedef int32_t (*vec_filter_fn)(uint64_t id, void *user);
+
+/* Creation record of a vector store (allocated by the caller). */
+struct vec_config {
+    uint32_t index_type;      /* VEC_INDEX_HNSW for a graph, else flat */
+    uint32_t metric;          /* a vec_metric value */
+    uint32_t dimension;       /* floats per vector; must not be 0 */
+    uint32_t capacity;        /* flat: slots to preallocate; HNSW: maximum nodes, 0 = 4,194,304 */
+    uint32_t persist;         /* non-zero with a directory path: persistent store */
+    uint32_t m;               /* HNSW links per node above layer 0 (layer 0 allows 2 x m) */
+    uint32_t ef_construction; /* HNSW candidate-list size while inserting */
+    uint32_t ef_search;       /* HNSW minimum candidate-list size while searching */
+};
+
+/* One search hit; searches write arrays of these in ascending distance. */
+struct vec_result {
+    uint64_t id;    /* the vector's id */
+    float distance; /* the kernel's value for (query, vector) */
+};
+
+/* Filled by morvadb_vec_stats (allocated by the caller). */
+struct vec_stats {
+    uint64_t count;        /* flat: slots used (deleted included); HNSW: live nodes */
+    uint64_t capacity;     /* flat: slots allocated; HNSW: 0 */
+    uint64_t memory_bytes; /* flat: 208 + capacity x (4 x dimension + 9); HNSW: 320 */
+    uint32_t dimension;    /* floats per vector */
+};
+
+/* One node of an HNSW graph, in insertion order. */
+struct hnsw_node {
+    float *vector;    /* the node's vector inside the graph's vector array */
+    uint64_t id;      /* the caller's id */
+    int32_t level;    /* top layer of the node */
+    uint32_t deleted; /* 1 once deleted; deleted nodes are neither traversed nor returned */
+};
+
+/* Hierarchical navigable small-world graph (allocated by the library). */
+struct hnsw_index {
+    int32_t dimension;       /* floats per vector */
+    int32_t m;               /* the M parameter */
+    int32_t max_links;       /* = M: most neighbours per node on layers 1 and above */
+    int32_t max_links0;      /* = 2 x M: most neighbours per node on layer 0 */
+    int32_t ef_construction; /* candidate-list size while inserting */
+    int32_t ef_search;       /* minimum candidate-list size while searching */
+    float level_mult;        /* 1 / ln(M), single precision */
+    float *vectors;          /* node i's vector at i x dimension */
+    hnsw_node *nodes;        /* one record per inserted node */
+    int32_t *levels;         /* copy of each node's level */
+    int32_t capacity;        /* fixed maximum number of nodes */
+    int32_t node_count;      /* nodes added so far, deleted ones included */
+    int32_t **links;         /* per layer 0 .. max_level: one row per node slot of max_links0 (layer 0) or max_links node indexes */
+    int32_t *link_counts;    /* neighbour count of node i on layer L at L x capacity + i */
+    int32_t entry;           /* entry node, -1 while the graph has no live entry */
+    int32_t max_level;       /* highest existing layer, -1 for an empty graph */
+    int32_t *visit_marks;    /* capacity visit marks used while inserting */
+    int32_t visit_epoch;     /* current mark value of visit_marks */
+    vec_distance_fn distance; /* kernel of the graph's metric */
+};
+
+/* A vector store (allocated by the library; owned by the caller between
+ * create/open and close). */
+struct vec_store {
+    vec_config config;          /* copy of the creation record (rebuilt from "meta" on open) */
+    vec_distance_fn distance;   /* kernel of config.metric */
+    pthread_rwlock_t lock;      /* guards every field below except the flush-thread fields */
+    char *path;                 /* owned directory path, NULL for an in-memory store */
+    uint32_t dirty;             /* set by inserts and deletes, cleared by a checkpoint (read atomically) */
+    hnsw_index *graph;          /* the graph of an HNSW store, else NULL */
+    uint32_t uses_graph;        /* 1 when graph is in use */
+    float *vectors;             /* flat: capacity x dimension floats, slot i at i x dimension */
+    uint64_t *ids;              /* flat: capacity ids */
+    uint64_t count;             /* flat: slots used, deleted slots included */
+    uint64_t capacity;          /* flat: slots allocated */
+    uint8_t *deleted;           /* flat: one byte per slot, 1 when deleted */
+    FILE *log;                  /* open vector log, or NULL */
+    uint64_t log_bytes;         /* bytes appended to the log since it was opened or checkpointed */
+    int32_t flush_interval_ms;  /* flush thread interval (read atomically) */
+    pthread_t flush_thread;     /* the flush thread's handle */
+    uint32_t flush_running;     /* non-zero while the flush thread should run (read atomically) */
+};
+
+/* Options of db_vec_create_index (allocated by the caller). */
+struct db_vec_options {
+    uint32_t dimension;       /* vector length of the store and the embedder; not 0 */
+    int32_t ngram;            /* embedder n-gram window; 0 means 3 */
+    uint32_t use_hnsw;        /* non-zero: HNSW store, 0: flat store */
+    uint32_t m;               /* HNSW M parameter (use_hnsw only) */
+    uint32_t ef_construction; /* HNSW ef_construction (use_hnsw only) */
+};
+
+/* ---- Distance kernels ---- */
+/* Squared Euclidean distance, summed sequentially in single precision. */
+MORVADB_API float vec_l2_distance(const float *a, const float *b, uint32_t dim);
+/* Negated inner product, summed sequentially in single precision. */
+MORVADB_API float vec_ip_distance(const float *a, const float *b, uint32_t dim);
+/* 1 - dot / sqrt(|a|^2 |b|^2); 1.0 when either vector is zero. */
+MORVADB_API float vec_cosine_distance(const float *a, const float *b, uint32_t dim);
+/* Kernel of a metric: 1 cosine, 2 inner product, anything else L2. */
+MORVADB_API vec_distance_fn vec_get_dist_func(vec_metric metric);
+
+/* ---- Vector store ---- */
+/* Creates an empty store; path (may be NULL) and config->persist make it persistent. */
+MORVADB_API int32_t morvadb_vec_create(const char *path, const vec_config *config, vec_store **out);
+/* Opens a persistent store from its directory (snapshot plus log replay). */
+MORVADB_API int32_t morvadb_vec_open(const char *path, vec_store **out);
+/* Stops the flush thread, checkpoints a dirty persistent store and frees it. */
+MORVADB_API int32_t morvadb_vec_close(vec_store *store);
+/* Removes a store directory's files and the directory (not an open store). */
+MORVADB_API int32_t morvadb_vec_destroy(const char *path);
+/* Inserts a vector, or overwrites the live vector with the same id. */
+MORVADB_API int32_t morvadb_vec_insert(vec_store *store, uint64_t id, const float *vector);
+/* Inserts n vectors (vector j at j x dimension); flat stores append without id lookup. */
+MORVADB_API int32_t morvadb_vec_insert_batch(vec_store *store, uint32_t n, const uint64_t *ids, const float *vectors);
+/* Marks the live vector with the id deleted; -2 if there is none. */
+MORVADB_API int32_t morvadb_vec_delete(vec_store *store, uint64_t id);
+/* Copies the live vector with the id into out (dimension floats); -2 if none. */
+MORVADB_API int32_t morvadb_vec_get(vec_store *store, uint64_t id, float *out);
+/* k nearest neighbours in ascending distance; returns the number of hits. */
+MORVADB_API int32_t morvadb_vec_search(vec_store *store, const float *query, int32_t k, vec_result *results);
+/* Flat: slots used (deleted included); HNSW: live nodes; 0 for NULL. */
+MORVADB_API int32_t morvadb_vec_count(vec_store *store);
+/* The configured dimension, 0 for NULL. */
+MORVADB_API uint32_t morvadb_vec_dimension(vec_store *store);
+/* Fills a vec_stats record. */
+MORVADB_API int32_t morvadb_vec_stats(vec_store *store, vec_stats *out);
+/* Checkpoints a persistent store now; -5 for a store without a directory. */
+MORVADB_API int32_t morvadb_vec_flush(vec_store *store);
+/* Starts (ms > 0), retunes or stops (ms <= 0) the periodic flush thread. */
+MORVADB_API int32_t morvadb_vec_flush_interval(vec_store *store, int32_t ms);
+/* k nearest neighbours whose ids the filter keeps (NULL keeps all); -1 on bad arguments. */
+MORVADB_API int32_t morvadb_vec_search_filtered(vec_store *store, const float *query, int32_t k, vec_filter_fn filter, void *user, vec_result *results);
+/* Hits with distance <= radius, at most max_results, in ascending distance. */
+MORVADB_API int32_t morvadb_vec_search_radius(vec_store *store, const float *query, vec_result *results, uint32_t max_results, float radius);
+
+/* ---- HNSW graph ---- */
+/* Creates an empty graph of a fixed maximum number of nodes. */
+MORVADB_API int32_t hnsw_create(int32_t dimension, int32_t m, int32_t ef_construction, int32_t ef_search, int32_t capacity, vec_metric metric, hnsw_index **out);
+/* Frees a graph; NULL is ignored. */
+MORVADB_API void hnsw_destroy(hnsw_index *graph);
+/* Adds a node, or overwrites the vector of the live node with the id; -1 when full. */
+MORVADB_API int32_t hnsw_insert(hnsw_index *graph, uint64_t id, const float *vector);
+/* Approximate k nearest neighbours in ascending distance; returns the number written. */
+MORVADB_API int32_t hnsw_search(hnsw_index *graph, const float *query, int32_t k, vec_result *results);
+/* Marks the live node with the id deleted; -2 if there is none. */
+MORVADB_API int32_t hnsw_delete(hnsw_index *graph, uint64_t id);
+/* Copies the live node's vector into out; -2 if there is none. */
+MORVADB_API int32_t hnsw_get(hnsw_index *graph, uint64_t id, float *out);
+/* Number of live nodes; 0 for NULL. */
+MORVADB_API int32_t hnsw_count(hnsw_index *graph);
+
+/* ---- Persistence ---- */
+/* Writes the snapshot files (meta, vectors, ids) of the store's live vectors under path. */
+MORVADB_API int32_t vec_persist_write(const char *path, vec_store *store);
+/* Opens a store from its directory; same as morvadb_vec_open. */
+MORVADB_API int32_t vec_persist_read(const char *path, vec_store **out);
+/* Writes a snapshot, restarts the log and clears dirty; caller holds the store's exclusive lock. */
+MORVADB_API int32_t vec_checkpoint(vec_store *store);
+
+/* ---- Vector log ---- */
+/* Opens the store's "wal" for appending; log_bytes becomes its size. */
+MORVADB_API int32_t vec_wal_open(vec_store *store);
+/* Closes the store's log if open and zeroes log_bytes. */
+MORVADB_API int32_t vec_wal_close(vec_store *store);
+/* Appends an insert record (type 1, id, dimension, vector, timestamp). */
+MORVADB_API int32_t vec_wal_append_insert(vec_store *store, uint64_t id, const float *vector);
+/* Appends a delete record (type 2, id). */
+MORVADB_API int32_t vec_wal_append_delete(vec_store *store, uint64_t id);
+
+/* ---- Database vector index (status codes DB_ERR_*; store statuses pass through) ---- */
+/* Replaces the handle's vector index and embedder with new ones. */
+MORVADB_API int32_t db_vec_create_index(db_handle *db, const db_vec_options *options);
+/* Closes the handle's vector index and destroys its embedder. */
+MORVADB_API int32_t db_vec_destroy_index(db_handle *db);
+/* Installs an embedder (the handle owns it from then on). */
+MORVADB_API int32_t db_vec_set_embed(db_handle *db, embedder *emb);
+/* Embeds a text and inserts it under id. */
+MORVADB_API int32_t db_vec_insert_text(db_handle *db, uint64_t id, const char *text, uint64_t length);
+/* Embeds n texts and inserts them as one batch. */
+MORVADB_API int32_t db_vec_insert_batch(db_handle *db, uint32_t n, const uint64_t *ids, const char *const *texts, const uint64_t *lengths);
+/* Inserts a raw vector under id. */
+MORVADB_API int32_t db_vec_insert_vector(db_handle *db, uint64_t id, const float *vector);
+/* Embeds a text and returns its k nearest neighbours. */
+MORVADB_API int32_t db_vec_search_text(db_handle *db, const char *text, uint64_t length, int32_t k, vec_result *results);
+/* k nearest neighbours of a raw vector. */
+MORVADB_API int32_t db_vec_search(db_handle *db, const float *query, int32_t k, vec_result *results);
+/* Filtered k nearest neighbours of a raw vector. */
+MORVADB_API int32_t db_vec_search_filtered(db_handle *db, const float *query, int32_t k, vec_filter_fn filter, void *user, vec_result *results);
+/* Embeds a text and runs a filtered search. */
+MORVADB_API int32_t db_vec_search_text_filtered(db_handle *db, const char *text, uint64_t length, int32_t k, vec_filter_fn filter, void *user, vec_result *results);
+/* Deletes id from the index. */
+MORVADB_API int32_t db_vec_delete(db_handle *db, uint64_t id);
+/* Number of vectors in the index (0 without one). */
+MORVADB_API int32_t db_vec_count(db_handle *db);
+/* Flushes the index (an in-memory index returns -5). */
+MORVADB_API int32_t db_vec_flush(db_handle *db);
+
 /* END SECTION VECTOR */
 
 /* ======================================================================
