@@ -149,8 +149,8 @@ struct cached_page {
     uint32_t ref_count;                    /* 1 = only the cache's own reference; +1 per lookup hit, -1 per release */
     uint32_t dirty;                        /* 1 after page_cache_mark_dirty, 0 after the page is flushed */
     cached_page *chain_next;               /* next page in the same hash bucket */
-    cached_page *lru_prev;                 /* more recently used neighbour (towards the sentinel's lru_prev end) */
-    cached_page *lru_next;                 /* less recently used neighbour */
+    cached_page *lru_prev;                 /* recency-list neighbour on the less recently used side */
+    cached_page *lru_next;                 /* recency-list neighbour on the more recently used side */
 };
 
 /* Storage provided by the host, set up by page_cache_init. */
