@@ -1,0 +1,359 @@
+// Write-ahead log: records are gathered in a 64 KiB buffer and written to
+// the file through a stdio stream; the sync mode decides how often the
+// stream is pushed to the operating system. Nothing here forces data to the
+// disk: "flush" means handing the stream's bytes to the kernel.
+#include "wal/wal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "util/coding.h"
+
+namespace morva {
+namespace {
+
+bool write_header(FILE *stream, uint64_t base_sequence) {
+    uint8_t header[kWalHeaderSize];
+    put_u64(header, kWalMagic);
+    put_u32(header + 8, kWalVersion);
+    put_u64(header + 12, base_sequence);
+    if (std::fwrite(header, 1, sizeof header, stream) != sizeof header) return false;
+    return std::fflush(stream) == 0;
+}
+
+// Hands the buffered records to the stream. On a short write the bytes the
+// stream did take are dropped from the buffer, so a later retry continues
+// exactly where the file ends instead of writing them twice.
+int32_t write_out(wal *w) {
+    if (w->stream == nullptr) return w->buffered == 0 ? DB_OK : DB_ERR_IO;
+    if (w->buffered > 0) {
+        size_t written = std::fwrite(w->buffer, 1, w->buffered, w->stream);
+        if (written < w->buffered) {
+            std::memmove(w->buffer, w->buffer + written, w->buffered - written);
+            w->buffered -= written;
+            w->file_bytes += written;
+            return DB_ERR_IO;
+        }
+        w->file_bytes += w->buffered;
+        w->buffered = 0;
+    }
+    bool flush = w->sync_mode == WAL_SYNC_ALWAYS ||
+                 (w->sync_mode == WAL_SYNC_BATCH && w->appends_since_flush >= kWalSyncBatchAppends);
+    if (flush) {
+        w->appends_since_flush = 0;
+        if (std::fflush(w->stream) != 0) return DB_ERR_IO;
+    }
+    return DB_OK;
+}
+
+void close_files(wal *w) {
+    if (w->stream != nullptr) std::fclose(w->stream);
+    w->stream = nullptr;
+    if (w->fd >= 0) ::close(w->fd);
+    w->fd = -1;
+}
+
+void free_wal(wal *w) {
+    close_files(w);
+    std::free(w->buffer);
+    std::free(w->path);
+    std::free(w);
+}
+
+// Opens descriptor and stream on the log path; truncate empties the file.
+bool open_files(wal *w, bool truncate) {
+    int flags = O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    w->fd = ::open(w->path, flags, 0644);
+    if (w->fd < 0) return false;
+    // Appending mode, also after a truncation, so that the log stays
+    // readable by a replay and every write lands at the end of the file.
+    w->stream = std::fopen(w->path, "a+b");
+    if (w->stream == nullptr) {
+        ::close(w->fd);
+        w->fd = -1;
+        return false;
+    }
+    return true;
+}
+
+// Reads exactly n bytes; false on a short read.
+bool read_exact(FILE *stream, void *dst, size_t n) { return n == 0 || std::fread(dst, 1, n, stream) == n; }
+
+int32_t cut_file(wal *w, uint64_t offset) {
+    if (w->stream == nullptr || w->fd < 0) return DB_ERR_IO;
+    std::fflush(w->stream);
+    if (::ftruncate(w->fd, static_cast<off_t>(offset)) != 0) return DB_ERR_IO;
+    std::fseek(w->stream, 0, SEEK_END);
+    w->file_bytes = offset;
+    return DB_OK;
+}
+
+}  // namespace
+
+bool log_record_size(bool is_delete, uint64_t key_len, uint64_t value_len, uint64_t *out) {
+    uint64_t size = 0;
+    if (add_overflows(kWalRecordHeaderSize, key_len, &size)) return false;
+    if (!is_delete && add_overflows(size, value_len, &size)) return false;
+    *out = size;
+    return true;
+}
+
+void encode_log_record(uint8_t *dst, uint64_t sequence, bool is_delete, uint64_t table_id, const void *key,
+                       uint64_t key_len, const void *value, uint64_t value_len) {
+    put_u64(dst, sequence);
+    dst[8] = is_delete ? 1 : 0;
+    put_u64(dst + 9, table_id);
+    put_u64(dst + 17, key_len);
+    put_u64(dst + 25, value_len);
+    uint8_t *p = dst + kWalRecordHeaderSize;
+    if (key_len > 0) {
+        std::memcpy(p, key, key_len);
+        p += key_len;
+    }
+    if (!is_delete && value != nullptr && value_len > 0) std::memcpy(p, value, value_len);
+}
+
+int32_t replay_log(wal *w, wal_replay_fn callback, void *ctx, WalReplayReport *report, bool cut_damaged_tail) {
+    WalReplayReport local;
+    WalReplayReport &rep = report != nullptr ? *report : local;
+    rep = WalReplayReport{};
+    if (w == nullptr || w->stream == nullptr) return DB_ERR_INVALID;
+    write_out(w);
+    FILE *stream = w->stream;
+    std::fflush(stream);
+    if (std::fseek(stream, static_cast<long>(kWalHeaderSize), SEEK_SET) != 0) return DB_ERR_IO;
+
+    std::vector<uint8_t> key_buf;
+    std::vector<uint8_t> value_buf;
+    static const uint8_t kEmpty = 0;
+    uint64_t offset = kWalHeaderSize;
+    int32_t status = DB_OK;
+    bool damaged = false;
+    for (;;) {
+        uint8_t fixed[kWalRecordHeaderSize];
+        size_t got = std::fread(fixed, 1, sizeof fixed, stream);
+        if (got < sizeof fixed) {
+            damaged = got > 0;  // a torn fixed part; zero bytes is the clean end
+            break;
+        }
+        uint64_t sequence = get_u64(fixed);
+        bool is_delete = fixed[8] != 0;
+        uint64_t table_id = get_u64(fixed + 9);
+        uint64_t key_len = get_u64(fixed + 17);
+        uint64_t value_len = get_u64(fixed + 25);
+        if (key_len > kWalMaxFieldLen || value_len > kWalMaxFieldLen) {
+            status = DB_ERR_CORRUPT;
+            damaged = true;
+            break;
+        }
+        bool has_value = !is_delete && value_len > 0;
+        try {
+            key_buf.resize(key_len);
+            if (has_value) value_buf.resize(value_len);
+        } catch (const std::bad_alloc &) {
+            status = DB_ERR_NOMEM;
+            break;
+        }
+        if (!read_exact(stream, key_buf.data(), key_len) ||
+            (has_value && !read_exact(stream, value_buf.data(), value_len))) {
+            status = DB_ERR_CORRUPT;
+            damaged = true;
+            break;
+        }
+        offset += kWalRecordHeaderSize + key_len + (has_value ? value_len : 0);
+        // A log rewritten by truncate_log_after keeps records numbered below
+        // its header's base; the numbering never moves backwards.
+        if (sequence > w->last_seq) w->last_seq = sequence;
+        rep.records++;
+        rep.end_offset = offset;
+        if (callback != nullptr) {
+            const uint8_t *key = key_len > 0 ? key_buf.data() : &kEmpty;
+            int rc = callback(is_delete ? 1 : 0, table_id, key, key_len, has_value ? value_buf.data() : nullptr,
+                              has_value ? value_len : 0, ctx);
+            if (rc != 0) {
+                status = rc;
+                break;
+            }
+            // The callback may have truncated or closed the log; the records
+            // still unread went with the old file.
+            if (w->stream != stream) return status;
+        }
+    }
+    rep.end_offset = offset;
+    rep.damaged_tail = damaged;
+    std::fseek(stream, 0, SEEK_END);
+    long end = std::ftell(stream);
+    rep.file_size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    if (damaged && cut_damaged_tail) cut_file(w, offset);
+    return status;
+}
+
+int32_t cut_log_at(wal *w, uint64_t offset) {
+    if (w == nullptr) return DB_ERR_INVALID;
+    if (offset < kWalHeaderSize) return DB_ERR_INVALID;
+    int32_t rc = write_out(w);
+    if (rc != DB_OK) return rc;
+    return cut_file(w, offset);
+}
+
+int32_t truncate_log_after(wal *w, uint64_t flushed_seq) {
+    if (w == nullptr) return DB_ERR_INVALID;
+    if (w->stream == nullptr) return wal_truncate(w);
+    write_out(w);
+    std::fflush(w->stream);
+    if (std::fseek(w->stream, static_cast<long>(kWalHeaderSize), SEEK_SET) != 0) return DB_ERR_IO;
+    // Collect the raw bytes of every record newer than flushed_seq.
+    std::vector<uint8_t> kept;
+    try {
+        for (;;) {
+            uint8_t fixed[kWalRecordHeaderSize];
+            if (!read_exact(w->stream, fixed, sizeof fixed)) break;
+            uint64_t sequence = get_u64(fixed);
+            bool is_delete = fixed[8] != 0;
+            uint64_t key_len = get_u64(fixed + 17);
+            uint64_t value_len = get_u64(fixed + 25);
+            if (key_len > kWalMaxFieldLen || value_len > kWalMaxFieldLen) break;
+            uint64_t body = key_len + (!is_delete ? value_len : 0);
+            size_t start = kept.size();
+            kept.insert(kept.end(), fixed, fixed + sizeof fixed);
+            kept.resize(start + sizeof fixed + body);
+            if (!read_exact(w->stream, kept.data() + start + sizeof fixed, body)) {
+                kept.resize(start);
+                break;
+            }
+            if (sequence <= flushed_seq) kept.resize(start);
+        }
+    } catch (const std::bad_alloc &) {
+        std::fseek(w->stream, 0, SEEK_END);
+        return DB_ERR_NOMEM;
+    }
+    std::fseek(w->stream, 0, SEEK_END);
+    if (kept.empty()) return wal_truncate(w);
+
+    // Write the survivors under a temporary name and rename it over the log,
+    // so a crash leaves either the old log or the new one, never neither.
+    std::string tmp = std::string(w->path) + ".tmp";
+    FILE *out = std::fopen(tmp.c_str(), "wb");
+    if (out == nullptr) return DB_ERR_IO;
+    bool ok = write_header(out, w->last_seq) && std::fwrite(kept.data(), 1, kept.size(), out) == kept.size() &&
+              std::fflush(out) == 0 && ::fsync(fileno(out)) == 0;
+    ok = std::fclose(out) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), w->path) != 0) {
+        std::remove(tmp.c_str());
+        return DB_ERR_IO;
+    }
+    close_files(w);
+    if (!open_files(w, false)) return DB_ERR_IO;
+    std::fseek(w->stream, 0, SEEK_END);
+    w->file_bytes = kWalHeaderSize + kept.size();
+    w->buffered = 0;
+    w->appends_since_flush = 0;
+    return DB_OK;
+}
+
+}  // namespace morva
+
+using namespace morva;
+
+extern "C" MORVADB_API wal *wal_create(const char *path, int32_t sync_mode) {
+    if (path == nullptr) return nullptr;
+    wal *w = static_cast<wal *>(std::calloc(1, sizeof(wal)));
+    if (w == nullptr) return nullptr;
+    w->fd = -1;
+    w->sync_mode = sync_mode;
+    w->path = strdup(path);
+    w->buffer = static_cast<uint8_t *>(std::malloc(kWalBufferSize));
+    if (w->path == nullptr || w->buffer == nullptr || !open_files(w, false) ||
+        std::fseek(w->stream, 0, SEEK_END) != 0) {
+        free_wal(w);
+        return nullptr;
+    }
+    long size = std::ftell(w->stream);
+    if (size <= 0) {
+        if (!write_header(w->stream, 0)) {
+            free_wal(w);
+            return nullptr;
+        }
+        w->last_seq = 0;
+        w->file_bytes = kWalHeaderSize;
+        return w;
+    }
+    uint8_t header[kWalHeaderSize];
+    if (std::fseek(w->stream, 0, SEEK_SET) != 0 || !read_exact(w->stream, header, sizeof header) ||
+        get_u64(header) != kWalMagic || get_u32(header + 8) != kWalVersion) {
+        free_wal(w);
+        return nullptr;
+    }
+    std::fseek(w->stream, 0, SEEK_END);
+    w->last_seq = get_u64(header + 12);
+    w->file_bytes = static_cast<uint64_t>(size);
+    return w;
+}
+
+extern "C" MORVADB_API int32_t wal_append(wal *w, int32_t op, uint64_t table_id, const void *key,
+                                          uint64_t key_len, const void *value, uint64_t value_len) {
+    if (w == nullptr) return DB_ERR_INVALID;
+    w->last_seq++;  // consumed even when the append fails
+    bool is_delete = op == WAL_OP_DELETE;
+    // Refuse records that replay could not read back: missing key or value
+    // bytes behind a nonzero length, or a delete length replay rejects.
+    if (key == nullptr && key_len > 0) return DB_ERR_INVALID;
+    if (!is_delete && value == nullptr && value_len > 0) return DB_ERR_INVALID;
+    if (is_delete && value_len > kWalMaxFieldLen) return DB_ERR_INVALID;
+    uint64_t size = 0;
+    if (!log_record_size(is_delete, key_len, value_len, &size) || size > kWalBufferSize) return DB_ERR_IO;
+    if (size > kWalBufferSize - w->buffered) {
+        if (w->stream == nullptr || w->buffered == 0) return DB_ERR_IO;
+        if (write_out(w) != DB_OK || size > kWalBufferSize - w->buffered) return DB_ERR_IO;
+    }
+    encode_log_record(w->buffer + w->buffered, w->last_seq, is_delete, table_id, key, key_len, value, value_len);
+    w->appends_since_flush++;
+    w->buffered += size;
+    if (w->stream == nullptr) return DB_OK;
+    if (w->sync_mode == WAL_SYNC_ALWAYS || w->buffered > kWalFlushThreshold) return write_out(w);
+    return DB_OK;
+}
+
+extern "C" MORVADB_API int32_t wal_sync(wal *w) {
+    if (w == nullptr) return DB_ERR_INVALID;
+    if (write_out(w) != DB_OK) return DB_ERR_IO;
+    w->appends_since_flush = 0;
+    if (w->stream != nullptr && std::fflush(w->stream) != 0) return DB_ERR_IO;
+    return DB_OK;
+}
+
+extern "C" MORVADB_API int32_t wal_replay(wal *w, wal_replay_fn callback, void *ctx) {
+    try {
+        return replay_log(w, callback, ctx, nullptr, true);
+    } catch (...) {
+        return DB_ERR_NOMEM;
+    }
+}
+
+extern "C" MORVADB_API uint64_t wal_last_seq(const wal *w) { return w == nullptr ? 0 : w->last_seq; }
+
+extern "C" MORVADB_API int32_t wal_truncate(wal *w) {
+    if (w == nullptr) return DB_ERR_INVALID;
+    write_out(w);
+    close_files(w);
+    w->buffered = 0;
+    w->appends_since_flush = 0;
+    if (!open_files(w, true)) return DB_ERR_IO;
+    if (!write_header(w->stream, w->last_seq)) return DB_ERR_IO;
+    w->file_bytes = kWalHeaderSize;
+    return DB_OK;
+}
+
+extern "C" MORVADB_API void wal_destroy(wal *w) {
+    if (w == nullptr) return;
+    write_out(w);
+    free_wal(w);
+}
