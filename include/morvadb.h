@@ -490,6 +490,82 @@ MORVADB_API void wal_destroy(wal *w);
  * ==================================================================== */
 /* BEGIN SECTION MAPPED_LOG */
 
+/*
+ * Memory-mapped log: the file P.wal.mmap through which a writer in shared
+ * mode publishes every put and delete to read-only followers.
+ *
+ * File layout (little-endian, 64-byte header, then entries back to back):
+ *   0  u64 magic (bytes 53 49 44 4C 45 56 00 00, the write-ahead log's magic)
+ *   8  u32 version 1
+ *  12  u32 zero
+ *  16  u64 write position: absolute offset of the end of the last entry
+ *          (64 for an empty log); stored atomically after the entry bytes
+ *  24  u64 data capacity: file size minus 64
+ *  32  32 zero bytes
+ *  64  entries in the write-ahead log's record layout: u64 sequence, u8 op
+ *      (0 put, nonzero delete), u64 table id, u64 key length, u64 value
+ *      length, key bytes, value bytes (puts with a value only)
+ * The file size is the requested data size plus 64 rounded up to 4,096.
+ */
+#define WAL_MMAP_HEADER_SIZE 64
+#define WAL_MMAP_ENTRY_HEADER_SIZE 33
+#define WAL_MMAP_DEFAULT_DATA_SIZE 67108864ULL
+
+/* One mapping of a mapped log. Allocated by the caller (the database handle
+ * embeds it); wal_mmap_open fills it and wal_mmap_close empties it. */
+struct wal_mmap {
+    mapped_file file;   /* the mapping: base, address, size, descriptor */
+    uint8_t *header;    /* start of the mapping (the 64-byte header) */
+    uint8_t *data;      /* start of the mapping + 64: the first entry */
+    uint64_t capacity;  /* bytes available for entries: mapping size - 64 */
+    uint64_t cursor;    /* data-area offset of the next entry to read; in the
+                           writer, the offset after its last appended entry */
+};
+
+/* The shared metadata record, also the whole 24-byte content of P.shared. */
+struct shared_meta {
+    uint64_t magic;        /* 0x4D4F525641444200 (file bytes 00 42 44 41 56 52 4F 4D) */
+    uint64_t reserved;     /* zero */
+    uint32_t version;      /* 1 */
+    uint32_t reader_count; /* followers that joined and have not left */
+};
+#define SHARED_META_MAGIC 0x4D4F525641444200ULL
+#define SHARED_META_VERSION 1u
+
+/* Maps the log at path (file size: data_size + 64 rounded up to 4,096; 0 maps
+ * the existing file whole). writable 1 creates or extends the file and
+ * formats it unless it already carries the magic. 0 on success, -1 on failure. */
+MORVADB_API int32_t wal_mmap_open(const char *path, int32_t writable, uint64_t data_size, wal_mmap *out);
+/* Appends one entry (op 1 = delete, anything else = put) and publishes the new
+ * write position. Returns the bytes appended, or -1 when it does not fit. */
+MORVADB_API int64_t wal_mmap_append(wal_mmap *log, uint64_t sequence, int32_t op, uint64_t table_id,
+                                    const void *key, uint64_t key_len, const void *value, uint64_t value_len);
+/* Reads the entry at the cursor and advances past it: 0 with one entry, -1
+ * when no complete entry is published. Key and value point into the mapping;
+ * the value pointer is NULL (length 0) for deletes and empty values. */
+MORVADB_API int32_t wal_mmap_read_entry(wal_mmap *log, uint64_t *sequence, int32_t *is_delete, uint64_t *table_id,
+                                        const uint8_t **key, uint64_t *key_len, const uint8_t **value,
+                                        uint64_t *value_len);
+/* The published write position (absolute offset; minus 64 gives the bytes used). */
+MORVADB_API uint64_t wal_mmap_get_write_pos(wal_mmap *log);
+/* Synchronously writes the mapping back to its file: 0 or -1. */
+MORVADB_API int32_t wal_mmap_sync(wal_mmap *log);
+/* Unmaps and closes the log; a closed or never-opened record is left alone. */
+MORVADB_API void wal_mmap_close(wal_mmap *log);
+/* Replaces the file at path with a fresh, empty log of the same capacity
+ * (built as path".new" and renamed over path) and maps it into log: 0 or -1. */
+MORVADB_API int32_t wal_mmap_switch_file(const char *path, wal_mmap *log);
+
+/* Writes record as P.shared (through P.shared.tmp and a rename): 0 or -1. */
+MORVADB_API int32_t morvadb_shared_meta_write(const char *path, const shared_meta *meta);
+/* Reads P.shared into out; a missing or invalid file is replaced by a fresh
+ * record with reader count 0. 0 or -1. */
+MORVADB_API int32_t morvadb_shared_meta_open(const char *path, shared_meta *out);
+/* Adds one to the reader count of P.shared; meta receives the record written. */
+MORVADB_API int32_t morvadb_shared_meta_reader_join(const char *path, shared_meta *meta);
+/* Subtracts one from the reader count (never below 0); meta receives the record written. */
+MORVADB_API int32_t morvadb_shared_meta_reader_leave(const char *path, shared_meta *meta);
+
 /* END SECTION MAPPED_LOG */
 
 /* ======================================================================
@@ -863,6 +939,63 @@ MORVADB_API void qb_destroy(query_builder *qb);
  * Tokenizer and full-text query language (tokenizer_, fts_query_parse)
  * ==================================================================== */
 /* BEGIN SECTION TOKENIZER */
+
+/* Longest token text in bytes; longer words are cut to this length. */
+#define TOKENIZER_MAX_WORD 255
+
+/* An ASCII tokenizer: words of letters, digits and apostrophes, lower-cased,
+ * with optional stop words and suffix stemming. Not thread-safe. */
+struct tokenizer {
+    int32_t stemmer;        /* nonzero: strip English suffixes */
+    char **stopwords;       /* owned copies, matched byte-wise; NULL when none */
+    int32_t stopword_count; /* slots in stopwords */
+    char word[256];         /* working buffer: the current word and its NUL */
+    char **token_texts;     /* every token text handed out; freed by tokenizer_destroy */
+    int32_t token_capacity; /* slots in token_texts */
+    int32_t token_count;    /* texts held */
+};
+
+/* One token, written by tokenizer_tokenize into the caller's array. */
+struct token {
+    const char *text;  /* NUL-terminated; owned by the tokenizer until tokenizer_destroy */
+    uint64_t length;   /* bytes in text */
+    uint64_t position; /* ordinal among the tokens emitted by this call, from 0 */
+};
+
+/* Kinds of full-text query items. */
+#define QT_TERM 0
+#define QT_PHRASE 1
+#define QT_FUZZY 2
+#define QT_AND 3
+#define QT_OR 4
+#define QT_NOT 5
+#define QT_RANGE 6
+
+/* One item of a parsed full-text query, in query order. */
+struct query_term {
+    int32_t kind;    /* QT_TERM ... QT_RANGE */
+    char field[64];  /* field name before a colon; empty when none */
+    char text[256];  /* term, phrase text or range lower bound, as written */
+    char upper[256]; /* range upper bound */
+    double boost;    /* the number after a caret; 1.0 when none */
+    int32_t distance; /* fuzzy edit distance after a tilde; 0 when none */
+};
+
+/* A new tokenizer (stemmer off, no stop words), or NULL when out of memory. */
+MORVADB_API tokenizer *tokenizer_create(void);
+/* Frees the tokenizer with every token text it handed out; NULL is ignored. */
+MORVADB_API void tokenizer_destroy(tokenizer *tok);
+/* Turns suffix stemming on (nonzero) or off. */
+MORVADB_API void tokenizer_set_stemmer(tokenizer *tok, int32_t on);
+/* Replaces the stop words with copies of count words (lower case to match). */
+MORVADB_API void tokenizer_set_stopwords(tokenizer *tok, const char **words, int32_t count);
+/* Splits text_len bytes of text into at most max_tokens tokens; returns the count. */
+MORVADB_API int32_t tokenizer_tokenize(tokenizer *tok, const char *text, uint64_t text_len, token *tokens,
+                                       int32_t max_tokens);
+
+/* Parses a NUL-terminated full-text query into at most max_terms items;
+ * returns the number written. */
+MORVADB_API int32_t fts_query_parse(const char *query, query_term *terms, int32_t max_terms);
 
 /* END SECTION TOKENIZER */
 
