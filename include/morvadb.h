@@ -1542,10 +1542,103 @@ MORVADB_API int32_t morvadb_hybrid_search(const vec_result *vec_hits, int32_t ve
  * ==================================================================== */
 /* BEGIN SECTION DB */
 
+/* Maximum number of tables of one database, and the size of a fixed name
+ * field (at most 63 bytes plus the terminating NUL). */
+#define DB_MAX_TABLES 64
+#define DB_NAME_SIZE 64
+
+/* Options of db_open and db_open_reader. A NULL pointer selects the
+ * defaults shown; a given record is copied into the handle unchanged. The
+ * reserved fields keep their place and defaults so hosts can fill this
+ * exact layout; nothing reads them. 56 bytes. */
+struct db_options {
+    int32_t sync_mode;           /* write-ahead log flush policy 0, 1 or 2; default 0 */
+    int32_t reserved1;           /* default 0 */
+    uint64_t reserved2;          /* default 65,536 */
+    uint64_t memtable_size;      /* byte limit of one memtable; default 65,536 */
+    int32_t reserved3;           /* default 1 */
+    int32_t shared_mode;         /* nonzero: publish every write to followers; default 0 */
+    int32_t refresh_interval_ms; /* follower poll interval; 0 or less means 10; default 10 */
+    int32_t reserved4;           /* default 4 */
+    uint64_t reserved5;          /* default 10,485,760 */
+    double reserved6;            /* default 10.0 */
+};
+
+/* One table of the catalog. 96 bytes. */
+struct table_schema {
+    char name[DB_NAME_SIZE]; /* NUL-terminated, at most 63 bytes kept */
+    int32_t *column_types;   /* owned: column_count column type codes */
+    char **column_names;     /* owned: column_count owned C strings */
+    int32_t column_count;
+    int32_t key_column;      /* index of the key column, -1 when none */
+    int64_t table_id;        /* slot index + 1 */
+};
+
+/* The database handle, allocated by db_open or db_open_reader and released
+ * by db_close. Hosts may read it; only the library writes it. Locks are
+ * taken in the order catalog_lock, wal_mutex, memtable_lock, store_lock and
+ * released in reverse. */
+struct db_handle {
+    char *path;                      /* owned copy of the path prefix */
+    lsm *memtables;                  /* memtable pair; NULL in a follower */
+    btree *tree;                     /* merged contents of all sorted tables */
+    wal *log;                        /* write-ahead log; NULL in a follower */
+    table_schema tables[DB_MAX_TABLES]; /* filled from the first slot */
+    int32_t table_count;             /* 0 to 64 */
+    db_options options;              /* copy of the options given at open */
+    int32_t last_error;              /* status of the latest key/value, catalog or search call */
+    fts_index *fts;                  /* full-text index; NULL in a follower */
+    vec_store *vectors;              /* database vector index, NULL until created */
+    embedder *embed;                 /* text embedder of the vector index, or NULL */
+    quantizer *quant;                /* quantized index, or NULL */
+    float *quant_vectors;            /* quant_capacity x dimension full-precision copies */
+    uint64_t *quant_ids;             /* quant_capacity ids, in insertion order */
+    uint32_t quant_count;            /* vectors in the quantized index */
+    uint32_t quant_capacity;         /* slots of quant_vectors and quant_ids */
+    pthread_rwlock_t catalog_lock;   /* tables, table count, and the fts/vector/quantizer fields */
+    pthread_mutex_t wal_mutex;       /* the write-ahead log and the mapped log (writer only) */
+    pthread_rwlock_t memtable_lock;  /* the memtable pair */
+    pthread_rwlock_t store_lock;     /* the B-tree and the set of sorted table files */
+    pthread_t bg_thread;             /* background compaction thread (writer) */
+    int32_t bg_running;              /* 1 while the background thread should run */
+    int32_t is_follower;             /* 1 in a handle made by db_open_reader */
+    wal_mmap mapped_log;             /* memory-mapped log; mapped in shared mode and in followers */
+    shared_meta meta;                /* shared metadata record */
+    pthread_t follower_thread;       /* follower refresh thread */
+    int32_t follower_running;        /* 1 while the follower thread should run */
+    struct db_private *internal;     /* library-private state; not part of the interface */
+};
+
 /* The handle's last error, or DB_ERR_INVALID for a NULL handle. */
 MORVADB_API int32_t db_last_error(db_handle *db);
 /* A constant text for a status code ("unknown error" for unknown codes). */
 MORVADB_API const char *db_error_string(int32_t status);
+
+/* Opens (creating when absent) the database at a path prefix for writing;
+ * options may be NULL. Stores the handle through out. Only one writer may
+ * hold a prefix at a time: a second one gets DB_ERR_BUSY. */
+MORVADB_API int32_t db_open(const char *path, const db_options *options, db_handle **out);
+/* Closes a writer or follower handle, writing what is still in memory;
+ * DB_ERR_INVALID for NULL, otherwise DB_OK. */
+MORVADB_API int32_t db_close(db_handle *db);
+/* Stores a value under a key; the table must exist (all tables share one key space). */
+MORVADB_API int32_t db_put(db_handle *db, const char *table, const void *key, uint64_t key_len,
+                           const void *value, uint64_t value_len);
+/* Looks a key up; on DB_OK *value points into the engine's storage and is
+ * valid until the next operation on the handle. */
+MORVADB_API int32_t db_get(db_handle *db, const char *table, const void *key, uint64_t key_len,
+                           const void **value, uint64_t *value_len);
+/* Deletes a key (a tombstone is written even when the key does not exist). */
+MORVADB_API int32_t db_delete(db_handle *db, const char *table, const void *key, uint64_t key_len);
+/* Adds a table with column names and type codes and an optional key column
+ * (NULL for none) to the catalog and rewrites the catalog file. */
+MORVADB_API int32_t db_create_table(db_handle *db, const char *name, const char **column_names,
+                                    const int32_t *column_types, int32_t column_count,
+                                    const char *key_column);
+/* Opens a read-only follower of a database written by a writer in shared mode. */
+MORVADB_API int32_t db_open_reader(const char *path, const db_options *options, db_handle **out);
+/* Applies the writer's newly published changes to a follower handle. */
+MORVADB_API int32_t db_reader_refresh(db_handle *db);
 
 /* END SECTION DB */
 
