@@ -54,18 +54,37 @@ void free_subtree(btree_node *node) {
     std::free(node);
 }
 
+// Keys within a node are found by binary search: every comparison reads a
+// separately allocated key, so fewer comparisons mean fewer cache misses.
+
 // Number of separators not greater than key: the child that may hold key.
 int32_t child_index(const btree_node *node, const uint8_t *key, uint64_t key_len) {
-    int32_t i = 0;
-    while (i < node->num_keys && btree_compare_keys(node->keys[i], node->key_lens[i], key, key_len) <= 0) ++i;
-    return i;
+    int32_t low = 0;
+    int32_t high = node->num_keys;
+    while (low < high) {
+        const int32_t mid = (low + high) / 2;
+        if (btree_compare_keys(node->keys[mid], node->key_lens[mid], key, key_len) <= 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
 }
 
 // First index of the leaf whose key is not smaller than key.
 int32_t lower_bound_in_leaf(const btree_node *leaf, const uint8_t *key, uint64_t key_len) {
-    int32_t i = 0;
-    while (i < leaf->num_keys && btree_compare_keys(leaf->keys[i], leaf->key_lens[i], key, key_len) < 0) ++i;
-    return i;
+    int32_t low = 0;
+    int32_t high = leaf->num_keys;
+    while (low < high) {
+        const int32_t mid = (low + high) / 2;
+        if (btree_compare_keys(leaf->keys[mid], leaf->key_lens[mid], key, key_len) < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
 }
 
 const btree_node *find_leaf(const btree_node *node, const uint8_t *key, uint64_t key_len) {
