@@ -5,6 +5,11 @@
 // Searches walk the trie depth-first in byte order with an explicit frame
 // stack on the heap, so neither a deep trie nor the edit-distance rows (one
 // per trie level) can exhaust a thread's stack.
+//
+// Every node is allocated with a private bitmap of its present children
+// right after the public record, so a walk finds the next child with a few
+// bit scans instead of reading the whole 2 KiB pointer table.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -17,14 +22,37 @@ namespace {
 
 constexpr size_t kMaxTermLen = FST_MAX_TERM_LEN;
 
-fst_node *new_node() { return static_cast<fst_node *>(std::calloc(1, sizeof(fst_node))); }
+// The allocation behind every fst_node: the public record first, then the
+// bitmap of non-null children (bit b of word b / 64 for byte b).
+struct NodeBlock {
+    fst_node node;
+    uint64_t child_bits[4];
+};
+static_assert(offsetof(NodeBlock, node) == 0, "fst_node pointers must also point at their block");
+
+fst_node *new_node() {
+    auto *block = static_cast<NodeBlock *>(std::calloc(1, sizeof(NodeBlock)));
+    return block == nullptr ? nullptr : &block->node;
+}
+
+uint64_t *child_bits(fst_node *node) { return reinterpret_cast<NodeBlock *>(node)->child_bits; }
+const uint64_t *child_bits(const fst_node *node) { return reinterpret_cast<const NodeBlock *>(node)->child_bits; }
+
+// Smallest byte >= from with a child, or 256 when there is none.
+int next_child_byte(const fst_node *node, int from) {
+    const uint64_t *bits = child_bits(node);
+    for (int word = from / 64; word < 4; ++word) {
+        uint64_t w = bits[word];
+        if (word == from / 64) w &= ~uint64_t{0} << (from % 64);
+        if (w != 0) return word * 64 + __builtin_ctzll(w);
+    }
+    return 256;
+}
 
 // Depth is bounded by the longest term (256), so recursion stays shallow.
 void free_subtree(fst_node *node) {
-    for (fst_node *child : node->children) {
-        if (child != nullptr) free_subtree(child);
-    }
-    std::free(node);
+    for (int b = next_child_byte(node, 0); b < 256; b = next_child_byte(node, b + 1)) free_subtree(node->children[b]);
+    std::free(reinterpret_cast<NodeBlock *>(node));
 }
 
 const fst_node *find_node(const fst_node *node, const uint8_t *bytes, size_t len) {
@@ -40,6 +68,7 @@ int32_t insert_term(fst *dict, const uint8_t *term, size_t len, uint64_t value) 
             // Nodes created so far stay: they are valid, merely not final.
             slot = new_node();
             if (slot == nullptr) return DB_ERR_NOMEM;
+            child_bits(node)[term[i] / 64] |= uint64_t{1} << (term[i] % 64);
             ++dict->node_count;
         }
         node = slot;
@@ -67,7 +96,7 @@ void walk_preorder(const fst_node *start, Visit &&visit, Admit &&admit) {
     if (!visit(start, size_t{0})) return;
     for (;;) {
         Frame &frame = frames[depth];
-        while (frame.next_byte < 256 && frame.node->children[frame.next_byte] == nullptr) ++frame.next_byte;
+        frame.next_byte = next_child_byte(frame.node, frame.next_byte);
         if (frame.next_byte == 256 || depth == kMaxTermLen) {
             if (depth == 0) return;
             --depth;
