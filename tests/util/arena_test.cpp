@@ -109,8 +109,8 @@ TEST(Arena, RequestsThatWouldWrapFailWithoutChangingTheArena) {
     // Rounding up to 8 would wrap.
     EXPECT_EQ(arena_alloc(a, UINT64_MAX - 3), nullptr);
     // Rounds fine, but header plus payload of the new block would wrap.
-    EXPECT_EQ(arena_alloc(a, UINT64_MAX - 40), nullptr);
-    EXPECT_EQ(arena_alloc_zero(a, UINT64_MAX - 40), nullptr);
+    EXPECT_EQ(arena_alloc(a, UINT64_MAX - 16), nullptr);
+    EXPECT_EQ(arena_alloc_zero(a, UINT64_MAX - 16), nullptr);
     EXPECT_EQ(arena_used(a), used);
     EXPECT_EQ(a->current, cur);
     EXPECT_EQ(cur->used, 24u);
