@@ -1,12 +1,65 @@
 // Tokenizer: creation, settings and tokenization.
 #include "fts/tokenizer.h"
 
-#include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 namespace morva {
 namespace {
+
+// Token texts are carved out of large chunks instead of one allocation per
+// token: they all live until the tokenizer is destroyed anyway, and a
+// per-token malloc dominated the cost of tokenizing.
+struct TextChunk {
+    TextChunk *next;
+    size_t used;
+    size_t capacity;
+    char bytes[];
+};
+constexpr size_t kTextChunkSize = 64 * 1024 - sizeof(TextChunk);
+
+// The library allocates tokenizers itself, so private state may follow the
+// public record; hosts only ever see the leading tokenizer.
+struct TokenizerBlock {
+    tokenizer pub;
+    TextChunk *chunks;
+    // Open-addressing index over the stop words (slot + 1, 0 = empty), so a
+    // word is checked against a long list with one probe sequence.
+    int32_t *stop_index;
+    uint32_t stop_index_mask;
+};
+static_assert(offsetof(TokenizerBlock, pub) == 0);
+
+TokenizerBlock *block_of(tokenizer *tok) { return reinterpret_cast<TokenizerBlock *>(tok); }
+
+char *allocate_text(tokenizer *tok, size_t size) {
+    TokenizerBlock *block = block_of(tok);
+    TextChunk *chunk = block->chunks;
+    if (chunk == nullptr || chunk->capacity - chunk->used < size) {
+        size_t capacity = size > kTextChunkSize ? size : kTextChunkSize;
+        auto *fresh = static_cast<TextChunk *>(std::malloc(sizeof(TextChunk) + capacity));
+        if (fresh == nullptr) return nullptr;
+        fresh->next = chunk;
+        fresh->used = 0;
+        fresh->capacity = capacity;
+        block->chunks = fresh;
+        chunk = fresh;
+    }
+    char *at = chunk->bytes + chunk->used;
+    chunk->used += size;
+    return at;
+}
+
+void free_texts(tokenizer *tok) {
+    TextChunk *chunk = block_of(tok)->chunks;
+    while (chunk != nullptr) {
+        TextChunk *next = chunk->next;
+        std::free(chunk);
+        chunk = next;
+    }
+    block_of(tok)->chunks = nullptr;
+}
 
 bool is_word_byte(unsigned char c) {
     // Only ASCII letters and digits (what isalnum accepts in the C locale) and
@@ -30,17 +83,55 @@ size_t suffix_to_strip(const char *word, size_t len) {
     return 0;
 }
 
-bool is_stop_word(const tokenizer *tok, const char *word, size_t len) {
+uint32_t hash_word(const char *word, size_t len) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(word[i])) * 16777619u;
+    return h;
+}
+
+bool stop_word_equals(const char *stop, const char *word, size_t len) {
+    // A word whose copy failed leaves an empty slot that never matches.
+    return stop != nullptr && std::strncmp(stop, word, len) == 0 && stop[len] == '\0';
+}
+
+bool is_stop_word(tokenizer *tok, const char *word, size_t len) {
+    if (tok->stopword_count <= 0) return false;
+    const TokenizerBlock *block = block_of(tok);
+    if (block->stop_index == nullptr) {
+        for (int32_t i = 0; i < tok->stopword_count; ++i)
+            if (stop_word_equals(tok->stopwords[i], word, len)) return true;
+        return false;
+    }
+    for (uint32_t at = hash_word(word, len) & block->stop_index_mask;; at = (at + 1) & block->stop_index_mask) {
+        int32_t slot = block->stop_index[at];
+        if (slot == 0) return false;
+        if (stop_word_equals(tok->stopwords[slot - 1], word, len)) return true;
+    }
+}
+
+// Builds the index; without memory the linear scan above still answers.
+void index_stopwords(tokenizer *tok) {
+    TokenizerBlock *block = block_of(tok);
+    uint64_t size = 16;
+    while (size < static_cast<uint64_t>(tok->stopword_count) * 2) size *= 2;
+    if (size > (1u << 30)) return;
+    auto *index = static_cast<int32_t *>(std::calloc(size, sizeof(int32_t)));
+    if (index == nullptr) return;
+    uint32_t mask = static_cast<uint32_t>(size - 1);
     for (int32_t i = 0; i < tok->stopword_count; ++i) {
         const char *stop = tok->stopwords[i];
-        // A word whose copy failed leaves an empty slot that never matches.
-        if (stop != nullptr && stop[0] == word[0] && std::strlen(stop) == len && std::memcmp(stop, word, len) == 0)
-            return true;
+        if (stop == nullptr) continue;
+        uint32_t at = hash_word(stop, std::strlen(stop)) & mask;
+        while (index[at] != 0) at = (at + 1) & mask;
+        index[at] = i + 1;
     }
-    return false;
+    block->stop_index = index;
+    block->stop_index_mask = mask;
 }
 
 void free_stopwords(tokenizer *tok) {
+    std::free(block_of(tok)->stop_index);
+    block_of(tok)->stop_index = nullptr;
     for (int32_t i = 0; i < tok->stopword_count; ++i) std::free(tok->stopwords[i]);
     std::free(tok->stopwords);
     tok->stopwords = nullptr;
@@ -57,7 +148,7 @@ const char *keep_text(tokenizer *tok, const char *word, size_t len) {
         tok->token_texts = texts;
         tok->token_capacity = grown;
     }
-    auto *copy = static_cast<char *>(std::malloc(len + 1));
+    char *copy = allocate_text(tok, len + 1);
     if (copy == nullptr) return nullptr;
     std::memcpy(copy, word, len);
     copy[len] = '\0';
@@ -86,8 +177,9 @@ using namespace morva;
 extern "C" {
 
 MORVADB_API tokenizer *tokenizer_create(void) {
-    auto *tok = static_cast<tokenizer *>(std::calloc(1, sizeof(tokenizer)));
-    if (tok == nullptr) return nullptr;
+    auto *block = static_cast<TokenizerBlock *>(std::calloc(1, sizeof(TokenizerBlock)));
+    if (block == nullptr) return nullptr;
+    tokenizer *tok = &block->pub;
     tok->token_texts = static_cast<char **>(std::calloc(kTokenizerInitialCapacity, sizeof(char *)));
     if (tok->token_texts == nullptr) {
         std::free(tok);
@@ -99,7 +191,7 @@ MORVADB_API tokenizer *tokenizer_create(void) {
 
 MORVADB_API void tokenizer_destroy(tokenizer *tok) {
     if (tok == nullptr) return;
-    for (int32_t i = 0; i < tok->token_count; ++i) std::free(tok->token_texts[i]);
+    free_texts(tok);
     std::free(tok->token_texts);
     free_stopwords(tok);
     std::free(tok);
@@ -124,6 +216,7 @@ MORVADB_API void tokenizer_set_stopwords(tokenizer *tok, const char **words, int
     }
     tok->stopwords = list;
     tok->stopword_count = count;
+    index_stopwords(tok);
 }
 
 MORVADB_API int32_t tokenizer_tokenize(tokenizer *tok, const char *text, uint64_t text_len, token *tokens,

@@ -86,6 +86,19 @@ TEST(Tokenizer, StopWordsAreMatchedOnTheLowerCasedUnstemmedWord) {
     EXPECT_EQ(run(tok.get(), "cat dog"), (Tokens{{"cat", 0}}));
 }
 
+TEST(Tokenizer, LongStopWordListsMatchEveryWordAndOnlyThose) {
+    std::vector<std::string> words;
+    for (int i = 0; i < 300; ++i) words.push_back("stop" + std::to_string(i));
+    std::vector<const char *> pointers;
+    for (const auto &w : words) pointers.push_back(w.c_str());
+    pointers.push_back("stop7");  // duplicates are harmless
+    auto tok = make(false, pointers);
+    std::string text;
+    for (const auto &w : words) text += w + " ";
+    EXPECT_EQ(run(tok.get(), text), Tokens{});
+    EXPECT_EQ(run(tok.get(), "stop300 stop stop1x"), (Tokens{{"stop300", 0}, {"stop", 1}, {"stop1x", 2}}));
+}
+
 TEST(Tokenizer, StemmerRules) {
     const std::pair<const char *, const char *> cases[] = {
         {"running", "run"}, {"stopped", "stop"}, {"quickly", "quick"}, {"boxes", "box"},   {"cats", "cat"},
