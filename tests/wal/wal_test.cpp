@@ -19,8 +19,10 @@ namespace {
 class TempDir {
 public:
     TempDir() {
-        char tmpl[] = "/tmp/morva_wal_XXXXXX";
-        char *d = mkdtemp(tmpl);
+        char shm[] = "/dev/shm/morva_wal_XXXXXX";
+        char tmp[] = "/tmp/morva_wal_XXXXXX";
+        char *d = mkdtemp(shm);
+        if (d == nullptr) d = mkdtemp(tmp);
         if (d != nullptr) path_ = d;
     }
     ~TempDir() { std::system(("rm -rf " + path_).c_str()); }
