@@ -223,8 +223,8 @@ int32_t truncate_log_after(wal *w, uint64_t flushed_seq) {
             if (key_len > kWalMaxFieldLen || value_len > kWalMaxFieldLen) break;
             uint64_t body = key_len + (!is_delete ? value_len : 0);
             size_t start = kept.size();
-            kept.insert(kept.end(), fixed, fixed + sizeof fixed);
             kept.resize(start + sizeof fixed + body);
+            std::memcpy(kept.data() + start, fixed, sizeof fixed);
             if (!read_exact(w->stream, kept.data() + start + sizeof fixed, body)) {
                 kept.resize(start);
                 break;
