@@ -1,0 +1,188 @@
+// Merging sorted tables into one. Each input is already in key order, so a
+// k-way merge over a heap of input cursors yields every entry in the final
+// order (key ascending, then newest table first) while holding only one
+// entry per input; keys and values are never copied, they point into the
+// inputs' mappings until the output table is finished.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "sstable/compaction.h"
+#include "sstable/table_reader.h"
+
+namespace morva {
+namespace {
+
+// The open inputs of one merge; closed together when the merge ends.
+class MergeInputs {
+public:
+    explicit MergeInputs(const std::vector<std::string> &paths) {
+        for (const std::string &p : paths) {
+            sstable_reader *r = sstable_reader_open(p.c_str());
+            if (r == nullptr) continue;  // unreadable inputs are passed over
+            readers_.push_back(r);
+        }
+    }
+    ~MergeInputs() {
+        for (sstable_reader *r : readers_) sstable_reader_close(r);
+    }
+    MergeInputs(const MergeInputs &) = delete;
+    MergeInputs &operator=(const MergeInputs &) = delete;
+
+    const std::vector<sstable_reader *> &readers() const { return readers_; }
+
+private:
+    std::vector<sstable_reader *> readers_;
+};
+
+// An entry in merge order: key, then higher table sequence, then the
+// earlier input, then file position.
+struct MergeItem {
+    TableEntry entry;
+    uint64_t sequence;
+    size_t input;
+};
+
+bool comes_before(const MergeItem &a, const MergeItem &b) {
+    int c = compare_keys(a.entry.key, a.entry.key_len, b.entry.key, b.entry.key_len);
+    if (c != 0) return c < 0;
+    if (a.sequence != b.sequence) return a.sequence > b.sequence;
+    return a.input < b.input;
+}
+
+// Receives entries in merge order and writes the first (newest) of each key.
+class MergeOutput {
+public:
+    MergeOutput(const std::string &output_path, uint64_t sequence, const MergeOptions &options)
+        : options_(options) {
+        std::string temp = output_path + ".tmp";
+        writer_ = sstable_writer_create(temp.c_str(), output_path.c_str(), sequence);
+    }
+    ~MergeOutput() { sstable_writer_destroy(writer_); }
+    MergeOutput(const MergeOutput &) = delete;
+    MergeOutput &operator=(const MergeOutput &) = delete;
+
+    bool ok() const { return writer_ != nullptr; }
+
+    // Returns the writer's status; versions after a key's first are skipped.
+    int32_t offer(const TableEntry &e) {
+        if (have_last_ && compare_keys(e.key, e.key_len, last_key_, last_len_) == 0) return DB_OK;
+        have_last_ = true;
+        last_key_ = e.key;
+        last_len_ = e.key_len;
+        if (is_tombstone(e.flags) && !options_.keep_tombstones) return DB_OK;
+        return sstable_writer_add(writer_, e.key, e.key_len, e.value, e.value_len, e.flags);
+    }
+
+    int32_t finish() { return sstable_writer_finish(writer_); }
+
+private:
+    MergeOptions options_;
+    sstable_writer *writer_ = nullptr;
+    const uint8_t *last_key_ = nullptr;
+    uint64_t last_len_ = 0;
+    bool have_last_ = false;
+};
+
+constexpr int32_t kUnsortedInput = 1;  // internal: fall back to sorting
+
+int32_t stream_merge(const MergeInputs &inputs, MergeOutput &out) {
+    const std::vector<sstable_reader *> &readers = inputs.readers();
+    std::vector<TableIterator> cursors;
+    std::vector<MergeItem> heap;
+    cursors.reserve(readers.size());
+    heap.reserve(readers.size());
+    for (size_t i = 0; i < readers.size(); i++) {
+        cursors.emplace_back(readers[i]);
+        MergeItem item{{}, readers[i]->sequence, i};
+        if (cursors[i].next(&item.entry)) heap.push_back(item);
+    }
+    // std heaps keep the largest element on top; invert the order.
+    auto after = [](const MergeItem &a, const MergeItem &b) { return comes_before(b, a); };
+    std::make_heap(heap.begin(), heap.end(), after);
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), after);
+        MergeItem item = heap.back();
+        heap.pop_back();
+        int32_t rc = out.offer(item.entry);
+        if (rc != DB_OK) return rc;
+        MergeItem next{{}, item.sequence, item.input};
+        if (!cursors[item.input].next(&next.entry)) continue;
+        if (compare_keys(next.entry.key, next.entry.key_len, item.entry.key, item.entry.key_len) < 0)
+            return kUnsortedInput;
+        heap.push_back(next);
+        std::push_heap(heap.begin(), heap.end(), after);
+    }
+    return out.finish();
+}
+
+int32_t sort_merge(const MergeInputs &inputs, MergeOutput &out) {
+    const std::vector<sstable_reader *> &readers = inputs.readers();
+    std::vector<MergeItem> items;
+    for (size_t i = 0; i < readers.size(); i++) {
+        TableIterator it(readers[i]);
+        MergeItem item{{}, readers[i]->sequence, i};
+        while (it.next(&item.entry)) items.push_back(item);
+    }
+    // Stable, so equal keys of one input keep their file order.
+    std::stable_sort(items.begin(), items.end(), comes_before);
+    for (const MergeItem &item : items) {
+        int32_t rc = out.offer(item.entry);
+        if (rc != DB_OK) return rc;
+    }
+    return out.finish();
+}
+
+}  // namespace
+
+int32_t merge_tables(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
+                     const MergeOptions &options) {
+    try {
+        MergeInputs inputs(paths);
+        {
+            MergeOutput out(output_path, sequence, options);
+            if (!out.ok()) return DB_ERR_NOMEM;
+            int32_t rc = stream_merge(inputs, out);
+            if (rc != kUnsortedInput) return rc;
+        }  // the abandoned output's temporary file is deleted here
+        MergeOutput out(output_path, sequence, options);
+        if (!out.ok()) return DB_ERR_NOMEM;
+        return sort_merge(inputs, out);
+    } catch (const std::bad_alloc &) {
+        return DB_ERR_NOMEM;
+    }
+}
+
+int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::string &output_path,
+                            uint64_t sequence, const MergeOptions &options) {
+    try {
+        MergeInputs inputs(paths);
+        MergeOutput out(output_path, sequence, options);
+        if (!out.ok()) return DB_ERR_NOMEM;
+        return sort_merge(inputs, out);
+    } catch (const std::bad_alloc &) {
+        return DB_ERR_NOMEM;
+    }
+}
+
+uint64_t highest_table_sequence(const std::vector<std::string> &paths) {
+    // Only the headers are read: opening a reader would checksum each file.
+    uint64_t highest = 0;
+    for (const std::string &p : paths) {
+        int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        uint8_t header[kTableHeaderSize];
+        ssize_t got = ::pread(fd, header, sizeof header, 0);
+        ::close(fd);
+        if (got != static_cast<ssize_t>(sizeof header) || get_u32(header) != kTableMagic) continue;
+        uint64_t sequence = get_u64(header + 40);
+        if (sequence > highest) highest = sequence;
+    }
+    return highest;
+}
+
+}  // namespace morva
