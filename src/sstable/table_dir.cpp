@@ -19,7 +19,7 @@ PrefixParts split_prefix(const char *prefix) {
     PrefixParts parts;
     const char *slash = std::strrchr(prefix, '/');
     if (slash == nullptr) {
-        parts.dir = ".";
+        parts.dir = std::string(1, '.');
         parts.base = prefix;
         return parts;
     }
@@ -32,8 +32,10 @@ PrefixParts split_prefix(const char *prefix) {
 std::string join_path(const PrefixParts &parts, const char *name, bool bare) {
     if (bare) return name;
     // A prefix directly under the root ("/db") lists "/".
-    if (parts.dir.empty()) return std::string("/") + name;
-    return parts.dir + "/" + name;
+    std::string path = parts.dir;
+    path += '/';
+    path += name;
+    return path;
 }
 
 static std::string listing_dir(const PrefixParts &parts) { return parts.dir.empty() ? "/" : parts.dir; }
@@ -42,7 +44,9 @@ bool is_listable_file(const std::string &dir, const char *name, unsigned char d_
     if (d_type == DT_DIR) return false;
     if (d_type != DT_UNKNOWN) return true;
     struct stat st;
-    std::string path = dir + "/" + name;
+    std::string path = dir;
+    path += '/';
+    path += name;
     if (::stat(path.c_str(), &st) != 0) return true;
     return !S_ISDIR(st.st_mode);
 }

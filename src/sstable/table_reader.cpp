@@ -120,7 +120,10 @@ bool find_entry(const sstable_reader *r, const void *key, uint64_t key_len, Tabl
     uint64_t offset = kTableHeaderSize;
     uint64_t first = 0;
     if (r->num_index > 0) {
+        // A key that is itself an index point starts its block; otherwise it
+        // lies in the block before the first point above it.
         uint64_t point = lo == 0 ? 0 : lo - 1;
+        if (lo < r->num_index && compare_keys(r->index[lo].key, r->index[lo].key_len, key, key_len) == 0) point = lo;
         offset = r->index[point].offset;
         first = point * kTableIndexInterval;
     }

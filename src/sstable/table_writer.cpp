@@ -63,7 +63,7 @@ void sync_parent_dir(const char *path) {
     const char *slash = std::strrchr(path, '/');
     if (slash == nullptr) return;
     std::string dir(path, static_cast<size_t>(slash - path));
-    if (dir.empty()) dir = "/";
+    if (dir.empty()) dir = std::string(1, '/');
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);

@@ -240,7 +240,8 @@ int32_t truncate_log_after(wal *w, uint64_t flushed_seq) {
 
     // Write the survivors under a temporary name and rename it over the log,
     // so a crash leaves either the old log or the new one, never neither.
-    std::string tmp = std::string(w->path) + ".tmp";
+    std::string tmp = w->path;
+    tmp += ".tmp";
     FILE *out = std::fopen(tmp.c_str(), "wb");
     if (out == nullptr) return DB_ERR_IO;
     bool ok = write_header(out, w->last_seq) && std::fwrite(kept.data(), 1, kept.size(), out) == kept.size() &&
