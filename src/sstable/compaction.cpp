@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -134,6 +135,26 @@ int32_t run_compaction_step(const char *prefix, CompactionStep *step) {
     MergeOptions options;
     options.keep_tombstones = step->kept_tombstones;
     return merge_and_replace(step->inputs, step->output_path, step->output_sequence, options);
+}
+
+int32_t tables_oldest_first(const char *prefix, std::vector<TableFile> *out) {
+    out->clear();
+    Census census;
+    int32_t rc = scan_levels(prefix, census.levels(), kCompactionLevels, CensusOptions{true});
+    if (rc != DB_OK) return rc;
+    for (int level = 0; level < kCompactionLevels; level++) {
+        for (int i = 0; i < census[level].file_count; i++) {
+            TableFile t;
+            t.path = census[level].paths[i];
+            t.level = level;
+            if (read_table_sequence(t.path, &t.sequence)) out->push_back(std::move(t));
+        }
+    }
+    std::stable_sort(out->begin(), out->end(), [](const TableFile &a, const TableFile &b) {
+        if (a.sequence != b.sequence) return a.sequence < b.sequence;
+        return a.level > b.level;
+    });
+    return DB_OK;
 }
 
 }  // namespace morva

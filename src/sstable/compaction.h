@@ -50,8 +50,26 @@ int32_t merge_tables(const std::vector<std::string> &paths, const std::string &o
 int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::string &output_path,
                             uint64_t sequence, const MergeOptions &options);
 
+// The header sequence of the table at path; false when the file cannot be
+// read or is not a table. Reads only the header.
+bool read_table_sequence(const std::string &path, uint64_t *sequence);
+
 // Highest header sequence among the tables at paths that open; 0 when none.
 uint64_t highest_table_sequence(const std::vector<std::string> &paths);
+
+// A table file of the database with its place in the age order.
+struct TableFile {
+    std::string path;
+    int level = 0;
+    uint64_t sequence = 0;
+};
+
+// The finished tables of levels 0 to 7, oldest first: ascending header
+// sequence, and on equal sequences the deeper level first. Applying them in
+// this order (later ones overriding earlier ones) leaves each key in its
+// newest state, provided compactions name their outputs as
+// run_compaction_step does. Files that are not tables are left out.
+int32_t tables_oldest_first(const char *prefix, std::vector<TableFile> *out);
 
 // What one engine compaction step did.
 struct CompactionStep {

@@ -169,18 +169,23 @@ int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::st
     }
 }
 
+bool read_table_sequence(const std::string &path, uint64_t *sequence) {
+    // Only the header is read: opening a reader would checksum the file.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    uint8_t header[kTableHeaderSize];
+    ssize_t got = ::pread(fd, header, sizeof header, 0);
+    ::close(fd);
+    if (got != static_cast<ssize_t>(sizeof header) || get_u32(header) != kTableMagic) return false;
+    *sequence = get_u64(header + 40);
+    return true;
+}
+
 uint64_t highest_table_sequence(const std::vector<std::string> &paths) {
-    // Only the headers are read: opening a reader would checksum each file.
     uint64_t highest = 0;
     for (const std::string &p : paths) {
-        int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
-        uint8_t header[kTableHeaderSize];
-        ssize_t got = ::pread(fd, header, sizeof header, 0);
-        ::close(fd);
-        if (got != static_cast<ssize_t>(sizeof header) || get_u32(header) != kTableMagic) continue;
-        uint64_t sequence = get_u64(header + 40);
-        if (sequence > highest) highest = sequence;
+        uint64_t sequence = 0;
+        if (read_table_sequence(p, &sequence) && sequence > highest) highest = sequence;
     }
     return highest;
 }

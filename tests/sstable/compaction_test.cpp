@@ -309,6 +309,16 @@ TEST(CompactionRun, EngineStepNumbersOutputByNewestInputAndKeepsTombstones) {
 
     ASSERT_EQ(morva::run_compaction_step(p.c_str(), &step), DB_OK);
     EXPECT_EQ(step.level, -1);  // nothing else needs compacting
+
+    // Loading order: the level-3 table (sequence 1), then the output (8),
+    // then a newer flush; the unfinished file is not listed.
+    ASSERT_EQ(write_table(p + ".sst.0.9", {{"k", "newest"}}, 9), DB_OK);
+    std::vector<morva::TableFile> order;
+    ASSERT_EQ(morva::tables_oldest_first(p.c_str(), &order), DB_OK);
+    ASSERT_EQ(order.size(), 3u);
+    EXPECT_EQ(order[0].path, p + ".sst.3.1");
+    EXPECT_EQ(order[1].path, p + ".sst.1.8");
+    EXPECT_EQ(order[2].path, p + ".sst.0.9");
 }
 
 }  // namespace
