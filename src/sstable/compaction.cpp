@@ -4,6 +4,7 @@
 #include "sstable/compaction.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,16 +78,37 @@ std::vector<std::string> level_paths(const compaction_level &level) {
     return paths;
 }
 
+// True when an input the merge passed over may be deleted: it is still not
+// a readable table now that the merge has released its files, yet it can be
+// opened, so it was passed over for its contents and not for a transient
+// shortage of descriptors or memory. Deleting such a table would lose data
+// the merge never copied.
+bool skipped_input_is_garbage(const std::string &path) {
+    sstable_reader *r = sstable_reader_open(path.c_str());
+    if (r != nullptr) {
+        sstable_reader_close(r);
+        return false;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
 // Merges inputs into output_path and, on success, deletes the inputs. A
 // table already under the output name would be replaced by the rename: it
 // joins the merge instead, so its entries are not lost.
 int32_t merge_and_replace(std::vector<std::string> inputs, const std::string &output_path, uint64_t sequence,
                           const MergeOptions &options) {
     if (file_exists(output_path)) inputs.push_back(output_path);
-    int32_t rc = merge_tables(inputs, output_path, sequence, options);
+    std::vector<std::string> skipped;
+    int32_t rc = merge_tables(inputs, output_path, sequence, options, &skipped);
     if (rc != DB_OK) return rc;
-    for (const std::string &p : inputs)
-        if (p != output_path) ::unlink(p.c_str());  // a failed deletion is ignored
+    for (const std::string &p : inputs) {
+        if (p == output_path) continue;
+        if (std::find(skipped.begin(), skipped.end(), p) != skipped.end() && !skipped_input_is_garbage(p)) continue;
+        ::unlink(p.c_str());  // a failed deletion is ignored
+    }
     return DB_OK;
 }
 

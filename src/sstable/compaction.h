@@ -41,9 +41,10 @@ struct MergeOptions {
 // (written through output_path + ".tmp") with the given header sequence.
 // Within a key the entry of the table with the highest sequence wins; equal
 // sequences go to the earlier input. Inputs are streamed, not loaded: the
-// result is the same as collecting and sorting every entry.
+// result is the same as collecting and sorting every entry. Inputs that do
+// not open are passed over and, when skipped is given, listed there.
 int32_t merge_tables(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
-                     const MergeOptions &options);
+                     const MergeOptions &options, std::vector<std::string> *skipped = nullptr);
 
 // The same merge by collecting every entry and sorting; used when an input
 // turns out not to be in key order, and by the tests as the reference.

@@ -20,10 +20,13 @@ namespace {
 // The open inputs of one merge; closed together when the merge ends.
 class MergeInputs {
 public:
-    explicit MergeInputs(const std::vector<std::string> &paths) {
+    MergeInputs(const std::vector<std::string> &paths, std::vector<std::string> *skipped) {
         for (const std::string &p : paths) {
             sstable_reader *r = sstable_reader_open(p.c_str());
-            if (r == nullptr) continue;  // unreadable inputs are passed over
+            if (r == nullptr) {  // unreadable inputs are passed over
+                if (skipped != nullptr) skipped->push_back(p);
+                continue;
+            }
             readers_.push_back(r);
         }
     }
@@ -140,9 +143,9 @@ int32_t sort_merge(const MergeInputs &inputs, MergeOutput &out) {
 }  // namespace
 
 int32_t merge_tables(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
-                     const MergeOptions &options) {
+                     const MergeOptions &options, std::vector<std::string> *skipped) {
     try {
-        MergeInputs inputs(paths);
+        MergeInputs inputs(paths, skipped);
         {
             MergeOutput out(output_path, sequence, options);
             if (!out.ok()) return DB_ERR_NOMEM;
@@ -160,7 +163,7 @@ int32_t merge_tables(const std::vector<std::string> &paths, const std::string &o
 int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::string &output_path,
                             uint64_t sequence, const MergeOptions &options) {
     try {
-        MergeInputs inputs(paths);
+        MergeInputs inputs(paths, nullptr);
         MergeOutput out(output_path, sequence, options);
         if (!out.ok()) return DB_ERR_NOMEM;
         return sort_merge(inputs, out);

@@ -273,10 +273,11 @@ TEST(CompactionRun, MergesThePickedLevelAndDeletesItsFiles) {
     EXPECT_FALSE(file_exists(p + ".sst.1.1"));
 
     ASSERT_EQ(write_table(p + ".sst.0.4", {{"k", "v4"}, {"z", "", SSTABLE_FLAG_TOMBSTONE}}, 4), DB_OK);
+    write_file(p + ".sst.0.0", {'j', 'u', 'n', 'k'});  // not a table: merged past, then deleted
     // A table already under the output name joins the merge instead of being replaced.
     ASSERT_EQ(write_table(p + ".sst.1.20", {{"old", "kept"}}, 0), DB_OK);
     EXPECT_EQ(compaction_run_level(p.c_str(), 3, 20), DB_OK);  // the level argument is only validated
-    for (int n = 1; n <= 4; n++) EXPECT_FALSE(file_exists(p + ".sst.0." + std::to_string(n)));
+    for (int n = 0; n <= 4; n++) EXPECT_FALSE(file_exists(p + ".sst.0." + std::to_string(n)));
     std::vector<Entry> got = scan_table(p + ".sst.1.20");
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].key, "k");
