@@ -20,6 +20,14 @@
 #ifndef MORVADB_H
 #define MORVADB_H
 
+/* Several records embed POSIX lock types, which strict ISO C modes
+ * (-std=c11) hide. Ask for them when this header is included first; hosts
+ * that include system headers earlier in such a mode define
+ * _POSIX_C_SOURCE themselves. */
+#if !defined(_POSIX_C_SOURCE) && !defined(_XOPEN_SOURCE) && !defined(_GNU_SOURCE) && !defined(_DEFAULT_SOURCE)
+#define _POSIX_C_SOURCE 200809L
+#endif
+
 #include <stddef.h>
 #include <stdint.h>
 #include <pthread.h>
