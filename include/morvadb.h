@@ -250,7 +250,13 @@ struct memtable_node {
     uint64_t value_len;         /* value bytes */
     int32_t tombstone;          /* 1 when the key is deleted */
     uint16_t top_level;         /* highest level the node is linked on, 0..11 */
+#if defined(__cplusplus)
+    /* ISO C++ has no flexible array members; g++ and clang++ accept one
+     * marked as an extension, with the same layout as in C. */
+    __extension__ memtable_node *forward[];   /* next node on levels 0..top_level */
+#else
     memtable_node *forward[];   /* next node on levels 0..top_level */
+#endif
 };
 
 /* Allocated by memtable_create. */

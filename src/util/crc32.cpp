@@ -12,7 +12,9 @@ constexpr uint32_t kCrcPolynomial = 0xEDB88320u;
 // byte-at-a-time rule, only faster on long ranges such as whole table files.
 uint32_t tables[8][256];
 
-__attribute__((constructor)) void fill_crc_tables() {
+// Priority 101 runs ahead of every default-priority constructor and C++
+// static initializer, so nothing can see an unfilled table.
+__attribute__((constructor(101))) void fill_crc_tables() {
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int round = 0; round < 8; ++round) c = (c & 1u) ? (c >> 1) ^ kCrcPolynomial : c >> 1;
