@@ -7,10 +7,48 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 #include "embed/segmenter.h"
 #include "util/coding.h"
 
 namespace morva::embed {
+namespace {
+
+// Tables of at least this size are mapped directly and marked for huge
+// pages: every window reads a random row of a table far larger than the
+// caches, and with 4 KiB pages nearly every such read also misses the TLB.
+constexpr uint64_t kHugePage = 2u << 20;
+
+float *allocate_table(uint64_t bytes) {
+    if (bytes < kHugePage) return static_cast<float *>(std::malloc(static_cast<size_t>(bytes)));
+    void *p = mmap(nullptr, static_cast<size_t>(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    madvise(p, static_cast<size_t>(bytes), MADV_HUGEPAGE);  // a hint; failure only costs speed
+    return static_cast<float *>(p);
+}
+
+void release_table(float *table, uint64_t bytes) {
+    if (table == nullptr) return;
+    if (bytes < kHugePage) std::free(table);
+    else munmap(table, static_cast<size_t>(bytes));
+}
+
+uint64_t table_bytes(const embedder &emb) {
+    return static_cast<uint64_t>(emb.bucket_count) * emb.dimension * sizeof(float);
+}
+
+void normalize(float *out, uint32_t dimension) {
+    // The sum runs in element order in single precision so that every
+    // machine produces the same bits.
+    float sum = 0.0f;
+    for (uint32_t d = 0; d < dimension; ++d) sum += out[d] * out[d];
+    if (!(sum > kNormalizeThreshold)) return;
+    const float scale = 1.0f / std::sqrt(sum);
+    for (uint32_t d = 0; d < dimension; ++d) out[d] *= scale;
+}
+
+}  // namespace
 
 void fill_bucket_table(float *table, uint64_t count) {
     // The generator is a serial recurrence; running kLanes interleaved copies
@@ -53,20 +91,6 @@ uint32_t hash_code_points(const uint32_t *cps, size_t count) {
     }
     return hash;
 }
-
-namespace {
-
-void normalize(float *out, uint32_t dimension) {
-    // The sum runs in element order in single precision so that every
-    // machine produces the same bits.
-    float sum = 0.0f;
-    for (uint32_t d = 0; d < dimension; ++d) sum += out[d] * out[d];
-    if (!(sum > kNormalizeThreshold)) return;
-    const float scale = 1.0f / std::sqrt(sum);
-    for (uint32_t d = 0; d < dimension; ++d) out[d] *= scale;
-}
-
-}  // namespace
 
 void embed_text(const embedder &emb, const uint8_t *text, uint64_t len, float *out) {
     std::memset(out, 0, sizeof(float) * emb.dimension);
@@ -120,7 +144,7 @@ extern "C" MORVADB_API int32_t morvadb_embed_create(uint32_t dimension, int32_t 
     try {
         auto *emb = new (std::nothrow) embedder{};
         if (emb == nullptr) return -1;
-        emb->bucket_vectors = static_cast<float *>(std::malloc(static_cast<size_t>(bytes)));
+        emb->bucket_vectors = embed::allocate_table(bytes);
         if (emb->bucket_vectors == nullptr) {
             delete emb;
             return -1;
@@ -138,7 +162,7 @@ extern "C" MORVADB_API int32_t morvadb_embed_create(uint32_t dimension, int32_t 
 
 extern "C" MORVADB_API void morvadb_embed_destroy(embedder *emb) {
     if (emb == nullptr) return;
-    std::free(emb->bucket_vectors);
+    embed::release_table(emb->bucket_vectors, embed::table_bytes(*emb));
     delete emb;
 }
 
