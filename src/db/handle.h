@@ -1,0 +1,81 @@
+// Internal view of the database handle shared by the engine's files and by
+// the other subsystems that reach into a handle (queries, full-text and
+// vector calls, followers).
+//
+// Lock discipline of a handle. Four locks, always taken in this order and
+// released in reverse:
+//   catalog_lock  (rwlock) tables, table_count, fts, vectors, embed, quant*
+//   wal_mutex     (mutex)  the write-ahead log and the mapped log
+//   memtable_lock (rwlock) the memtable pair (memtables->active/flushing)
+//   store_lock    (rwlock) the B-tree (tree) and the set of sorted table files
+// A writer holds wal_mutex from its log append through its memtable insert
+// and the flush that insert may trigger, so the log and the memtables see
+// writes in the same order and a log truncation never drops a record that
+// has not reached a memtable.
+//
+// Readers of memtables take memtable_lock for reading; readers of the
+// B-tree take store_lock for reading; a reader of both takes memtable_lock
+// first. Values returned by lookups stay valid until the next operation on
+// the handle.
+#pragma once
+
+#include <pthread.h>
+#include <cstddef>
+#include <cstdint>
+
+#include "morvadb.h"
+
+// Private state the library appends to every handle it allocates.
+struct db_private {
+    // Descriptor of P.wal holding the writer's exclusive advisory lock; -1
+    // in a follower.
+    int lock_fd = -1;
+    // Highest sorted table number known to be in use (from P.seq and the
+    // files on disk). Level-0 numbers continue above it so that no number
+    // is ever reused. Guarded by store_lock.
+    uint64_t last_table_number = 0;
+    // Wakes the background thread early when the handle closes.
+    pthread_mutex_t wake_mutex;
+    pthread_cond_t wake_cond;
+    bool wake_initialized = false;
+    bool bg_started = false;
+};
+
+namespace morva {
+
+constexpr size_t kPathBufferSize = 512;
+// Longest suffix the engine appends to a prefix (".sst.7.<20 digits>.tmp"
+// and ".ckpt.<20 digits>.tmp" are the longest); prefixes are limited so
+// that no file name is ever cut short and two names never collide.
+constexpr size_t kLongestSuffix = 32;
+constexpr size_t kMaxPrefixLength = kPathBufferSize - 1 - kLongestSuffix;
+
+// Stores a status as the handle's last error and returns it. The word is
+// written atomically because any thread may read it with db_last_error.
+int32_t set_last_error(db_handle *db, int32_t status);
+
+// Table id (slot index + 1) of the first table named exactly `name`, or 0.
+// The caller holds catalog_lock (read or write).
+int64_t find_table_id(const db_handle *db, const char *name);
+
+// Formats `<prefix><suffix>` into a kPathBufferSize buffer.
+void format_path(char *buffer, const char *prefix, const char *suffix);
+
+// Atomic access to the int32 running flags that one thread writes and
+// another polls.
+inline int32_t load_flag(const int32_t *flag) { return __atomic_load_n(flag, __ATOMIC_ACQUIRE); }
+inline void store_flag(int32_t *flag, int32_t value) { __atomic_store_n(flag, value, __ATOMIC_RELEASE); }
+
+// Frees the column names and types of every table slot and clears the count.
+void free_tables(db_handle *db);
+
+// Allocates a zeroed handle with its private state, a copy of the path and
+// of the options (the defaults when options is null). Null without memory.
+db_handle *allocate_handle(const char *path, const db_options *options);
+// Frees the path, the private state and the handle itself.
+void free_handle(db_handle *db);
+
+// The defaults a null options pointer selects.
+db_options default_options();
+
+}  // namespace morva
