@@ -12,7 +12,6 @@
 
 #include "db/handle.h"
 #include "db/table_set.h"
-#include "sstable/compaction.h"
 #include "util/sync.h"
 
 namespace morva {
@@ -53,6 +52,11 @@ void *background_main(void *arg) {
         compact_once(db);
     }
     return nullptr;
+}
+
+int32_t merge_tables(char *const *inputs, int count, const char *output, uint64_t sequence, bool drop_tombstones) {
+    (void)drop_tombstones;
+    return compaction_merge_to_level(inputs, count, output, sequence);
 }
 
 // What one compaction step will do, decided under the locks.

@@ -1,0 +1,92 @@
+// Many threads on one handle: writers, readers, table creation and the
+// background compaction running together.
+#include <atomic>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/background.h"
+#include "db/db_support.h"
+
+using namespace dbtest;
+
+namespace {
+
+class Concurrency : public DbFixture {};
+
+TEST_F(Concurrency, WritersReadersAndCompactionTogether) {
+    db_options small = options_with_memtable(2048);
+    reopen(&small);
+    // Stable keys live in tables before the threads start and are never
+    // rewritten, so their value pointers stay valid while others write.
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(put("stable" + std::to_string(i), "s" + std::to_string(i)), DB_OK);
+    reopen(&small);
+
+    constexpr int kWriters = 4, kReaders = 3, kOps = 1500;
+    std::atomic<bool> stop{false};
+    std::atomic<int> reader_errors{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kWriters; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kOps; ++i) {
+                std::string key = "w" + std::to_string(t) + "_" + std::to_string(i % 300);
+                std::string value = "v" + std::to_string(i);
+                if (i % 5 == 4) {
+                    EXPECT_EQ(db_delete(db_, "t", key.data(), key.size()), DB_OK);
+                } else {
+                    EXPECT_EQ(db_put(db_, "t", key.data(), key.size(), value.data(), value.size()), DB_OK);
+                }
+            }
+        });
+    }
+    for (int r = 0; r < kReaders; ++r) {
+        threads.emplace_back([&, r] {
+            int i = r;
+            while (!stop.load()) {
+                std::string key = "stable" + std::to_string(i++ % 200);
+                const void *v = nullptr;
+                uint64_t len = 0;
+                if (db_get(db_, "t", key.data(), key.size(), &v, &len) != DB_OK ||
+                    std::string(static_cast<const char *>(v), len) != "s" + key.substr(6)) {
+                    reader_errors++;
+                }
+                // Lookups of keys being written only check the status.
+                std::string hot = "w0_" + std::to_string(i % 300);
+                int32_t st = db_get(db_, "t", hot.data(), hot.size(), &v, &len);
+                if (st != DB_OK && st != DB_ERR_NOT_FOUND) reader_errors++;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        const char *cols[] = {"c"};
+        int32_t types[] = {4};
+        for (int i = 0; i < 20 && !stop.load(); ++i) {
+            std::string name = "side" + std::to_string(i);
+            EXPECT_EQ(db_create_table(db_, name.c_str(), cols, types, 1, nullptr), DB_OK);
+            morva::compact_once(db_);
+        }
+    });
+    for (int t = 0; t < kWriters; ++t) threads[t].join();
+    stop.store(true);
+    for (size_t t = kWriters; t < threads.size(); ++t) threads[t].join();
+    EXPECT_EQ(reader_errors.load(), 0);
+
+    // Each writer's keys end at the value of their last operation.
+    auto expected = [](int t, int k) -> std::string {
+        (void)t;
+        int last = -1;
+        for (int i = 0; i < kOps; ++i)
+            if (i % 300 == k) last = i;
+        return last % 5 == 4 ? std::string(kMissing) : "v" + std::to_string(last);
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (int t = 0; t < kWriters; ++t)
+            for (int k = 0; k < 300; ++k)
+                ASSERT_EQ(get("w" + std::to_string(t) + "_" + std::to_string(k)), expected(t, k));
+        for (int i = 0; i < 200; ++i) ASSERT_EQ(get("stable" + std::to_string(i)), "s" + std::to_string(i));
+        reopen(&small);
+    }
+}
+
+}  // namespace
