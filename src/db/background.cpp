@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "db/handle.h"
-#include "db/table_set.h"
+#include "sstable/compaction.h"
 #include "util/sync.h"
 
 namespace morva {
@@ -20,10 +20,10 @@ namespace {
 constexpr int kSleepsPerCycle = 50;
 constexpr long kSleepNanos = 100L * 1000 * 1000;
 
-// Census records built from a filtered table set, freed on every path.
-struct PickCensus {
-    compaction_level levels[kLevelCount] = {};
-    ~PickCensus() { compaction_free_levels(levels, kLevelCount); }
+// A census of the table files, freed on every path out.
+struct LevelCensus {
+    compaction_level levels[kCompactionLevels] = {};
+    ~LevelCensus() { compaction_free_levels(levels, kCompactionLevels); }
 };
 
 // Waits up to 100 ms, returning early when close wakes the thread.
@@ -54,11 +54,6 @@ void *background_main(void *arg) {
     return nullptr;
 }
 
-int32_t merge_tables(char *const *inputs, int count, const char *output, uint64_t sequence, bool drop_tombstones) {
-    (void)drop_tombstones;
-    return compaction_merge_to_level(inputs, count, output, sequence);
-}
-
 // What one compaction step will do, decided under the locks.
 struct CompactionPlan {
     int level = -1;
@@ -67,28 +62,37 @@ struct CompactionPlan {
     bool deeper_tables_exist = false;
 };
 
-// Takes the census and picks the level. The caller holds store_lock so no
-// flush adds a table meanwhile.
+// Takes the census (finished tables only) and picks the level. The caller
+// holds store_lock so no flush adds a table meanwhile.
 int32_t plan_compaction(db_handle *db, CompactionPlan *plan) {
-    TableSet set;
-    int32_t status = list_tables(db->path, &set);
+    LevelCensus census;
+    int32_t status = scan_levels(db->path, census.levels, kCompactionLevels, CensusOptions{true});
     if (status != DB_OK) return status;
-    PickCensus census;
-    for (const TableFile &f : set.files) compaction_register_file(census.levels, f.level, f.path.c_str(), f.bytes);
-    int level = compaction_pick_level(census.levels, kLevelCount);
+    int level = compaction_pick_level(census.levels, kCompactionLevels);
     if (level < 0 || census.levels[level].file_count == 0) return DB_OK;
     plan->level = level;
-    for (const TableFile &f : set.files) {
-        if (f.level == level) {
-            plan->inputs.push_back(f.path);
-            // The output takes the newest input's sequence: it holds nothing
-            // newer, and every table created later has a higher number.
-            plan->output_sequence = std::max(plan->output_sequence, f.sequence);
-        } else if (f.level > level) {
-            plan->deeper_tables_exist = true;
+    for (int32_t i = 0; i < census.levels[level].file_count; ++i) plan->inputs.push_back(census.levels[level].paths[i]);
+    for (int lv = level + 1; lv < kCompactionLevels; ++lv) {
+        if (census.levels[lv].file_count > 0) plan->deeper_tables_exist = true;
+    }
+    // The output takes the newest input's sequence: it holds nothing newer,
+    // and every table created later has a higher number.
+    plan->output_sequence = highest_table_sequence(plan->inputs);
+    return DB_OK;
+}
+
+// After a merge that passed over some inputs: true when one of them opens
+// now, so it was a table after all and its entries are missing from the
+// output. Inputs that still do not open are not tables and go with the rest.
+bool passed_over_a_table(const std::vector<std::string> &skipped) {
+    for (const std::string &path : skipped) {
+        sstable_reader *reader = sstable_reader_open(path.c_str());
+        if (reader) {
+            sstable_reader_close(reader);
+            return true;
         }
     }
-    return DB_OK;
+    return false;
 }
 
 }  // namespace
@@ -104,22 +108,36 @@ static int32_t compact_step(db_handle *db) {
         lsm_next_seq(db->memtables);
     }
 
-    // The inputs are immutable and only this thread deletes tables, so the
-    // merge runs without any lock held.
     char output[kPathBufferSize];
     compaction_make_path(db->path, plan.level + 1, plan.output_sequence, output, sizeof output);
-    std::vector<char *> inputs;
-    for (std::string &s : plan.inputs) inputs.push_back(s.data());
-    // Tombstones may only be dropped when no older table outside this merge
-    // can still hold the key they delete.
-    int32_t status = merge_tables(inputs.data(), static_cast<int>(inputs.size()), output, plan.output_sequence,
-                                  !plan.deeper_tables_exist);
+    std::vector<std::string> sources = plan.inputs;
+    // A table already under the output name (left by a step that stopped
+    // before deleting its inputs) is merged in rather than replaced.
+    bool output_existed = false;
+    if (sstable_reader *existing = sstable_reader_open(output)) {
+        sstable_reader_close(existing);
+        sources.push_back(output);
+        output_existed = true;
+    }
+    // The inputs are immutable and only this thread deletes tables, so the
+    // merge runs without any lock held. Tombstones may only be dropped when
+    // no older table outside this merge can still hold the key they delete.
+    MergeOptions options;
+    options.keep_tombstones = plan.deeper_tables_exist;
+    std::vector<std::string> skipped;
+    int32_t status = merge_tables(sources, output, plan.output_sequence, options, &skipped);
     if (status != DB_OK) return status;
 
     // The B-tree already holds every key's newest state, so the output is not
     // loaded into it; only the set of files changes.
     WriteGuard store(&db->store_lock);
-    for (const std::string &path : plan.inputs) ::unlink(path.c_str());
+    if (passed_over_a_table(skipped)) {
+        if (!output_existed) ::unlink(output);
+        return DB_ERR_IO;
+    }
+    for (const std::string &path : plan.inputs) {
+        if (path != output) ::unlink(path.c_str());
+    }
     return DB_OK;
 }
 

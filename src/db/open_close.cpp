@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "db/background.h"
 #include "db/catalog.h"
@@ -148,11 +149,11 @@ int32_t open_writer(const char *path, const db_options *options, db_handle **out
     }
 
     load_catalog(db);
-    TableSet tables;
-    status = list_tables(db->path, &tables);
+    std::vector<TableFile> tables;
+    status = tables_oldest_first(db->path, &tables);
     if (status == DB_OK) status = load_tables_into(db->tree, tables);
     if (status == DB_OK) {
-        db->internal->last_table_number = std::max(tables.max_sequence, read_sequence_file(db->path));
+        db->internal->last_table_number = std::max(highest_sequence(tables), read_sequence_file(db->path));
         status = replay_into_memtables(db);
     }
     // The log may hold more than one memtable's worth (a smaller limit than

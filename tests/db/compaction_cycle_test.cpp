@@ -130,7 +130,9 @@ TEST_F(Compaction, NewestValueWinsAcrossManyReopenCycles) {
                 ASSERT_EQ(put(key, value), DB_OK);
                 model[key] = value;
             }
-            if (op % 97 == 0) ASSERT_EQ(morva::compact_once(db_), DB_OK);
+            if (op % 97 == 0) {
+                ASSERT_EQ(morva::compact_once(db_), DB_OK);
+            }
         }
         open_manual(&small);
         for (int k = 0; k < 150; ++k) {
@@ -154,7 +156,9 @@ TEST_F(Compaction, DeeperLevelsKeepNewestValuesAndDeletes) {
         std::string k = "big" + std::to_string(i % 180), v = payload + std::to_string(i);
         ASSERT_EQ(put(k, v), DB_OK);
         model[k] = v;
-        if (level_files(0).size() >= 4) ASSERT_EQ(morva::compact_once(db_), DB_OK);
+        if (level_files(0).size() >= 4) {
+            ASSERT_EQ(morva::compact_once(db_), DB_OK);
+        }
     }
     ASSERT_EQ(morva::compact_once(db_), DB_OK);
     ASSERT_FALSE(level_files(2).empty());

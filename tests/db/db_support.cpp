@@ -116,7 +116,9 @@ void DbFixture::open(const db_options *options) {
 }
 
 void DbFixture::close() {
-    if (db_) EXPECT_EQ(db_close(db_), DB_OK);
+    if (db_) {
+        EXPECT_EQ(db_close(db_), DB_OK);
+    }
     db_ = nullptr;
 }
 
