@@ -1505,12 +1505,16 @@ MORVADB_API int32_t db_vec_quant_decode(db_handle *db, uint64_t id, float *out);
 /* BEGIN SECTION FTS_DB */
 
 /*
- * Database full-text search. Every handle owns one fts_index (the fts_index
- * field of db_handle), created by db_open. The library does not index table
- * rows by itself: hosts feed the handle's index with fts_index_add_document
- * (tokenizing text with a tokenizer), choosing document ids that name their
- * rows, and search it through db_fts_search. Do not add documents while
- * another thread searches the same handle.
+ * Database full-text search. Every writer handle owns one fts_index (the
+ * `fts` field of db_handle), created by db_open and destroyed by db_close.
+ * The library does not index table rows by itself, and writes do not update
+ * the index: hosts feed it with fts_index_add_document, typically with the
+ * tokens of a tokenizer, and search it with db_fts_search. Each added
+ * document gets the next id (db->fts->next_doc_id before the call), which
+ * the host maps to its rows, e.g. by storing the id in a column. The index
+ * has no lock of its own: while other threads may search the handle, add
+ * documents holding db->catalog_lock for writing (the searches hold it for
+ * reading). Query terms are looked up exactly as written (no lower-casing).
  */
 
 /* Fusion weights and sizes of a hybrid search. Host-allocated. */
