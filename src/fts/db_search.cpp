@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "db/handle.h"
 #include "query/result_set.h"
 #include "util/sync.h"
 
@@ -26,7 +27,7 @@ bool table_exists(const db_handle *db, const char *name) {
 int32_t index_call(db_handle *db, const char *table, bool look_up) {
     WriteGuard catalog(&db->catalog_lock);
     int32_t status = (!look_up || table_exists(db, table)) ? DB_OK : DB_ERR_NOT_FOUND;
-    record_last_error(db, status);
+    set_last_error(db, status);
     return status;
 }
 
@@ -50,7 +51,7 @@ int32_t search(db_handle *db, const char *table, const char *query, result_set *
         status = DB_ERR_NOMEM;
     }
     if (status == DB_OK) *out_rs = rs;
-    record_last_error(db, status);
+    set_last_error(db, status);
     return status;
 }
 

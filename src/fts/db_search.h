@@ -21,10 +21,4 @@ constexpr size_t kMaxSearchHits = 1024;
 // the handle's catalog_lock, which guards the index.
 bool collect_text_hits(fts_index *idx, const char *query, std::vector<uint64_t> *ids);
 
-// Stores a status as the handle's last error. Searches run concurrently
-// under a shared lock, so the word is written atomically.
-inline void record_last_error(db_handle *db, int32_t status) {
-    __atomic_store_n(&db->last_error, status, __ATOMIC_RELAXED);
-}
-
 }  // namespace morva

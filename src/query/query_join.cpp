@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "db/handle.h"
 #include "memtable/btree.h"
 #include "query/query_exec.h"
 #include "query/row.h"
@@ -86,8 +87,6 @@ uint8_t *widen_row(const uint8_t *old_row, uint64_t keep, const TableColumns &jo
     return row;
 }
 
-void record_status(db_handle *db, int32_t status) { __atomic_store_n(&db->last_error, status, __ATOMIC_RELAXED); }
-
 }  // namespace
 
 int32_t lookup_value_copy(db_handle *db, const uint8_t *key, uint64_t key_len, std::vector<uint8_t> *out) {
@@ -142,7 +141,7 @@ void join_rows(db_handle *db, result_set *rs, const query_builder &qb) {
         size_t key_len = 0;
         if (!build_join_key(local.types[j], v, key, &key_len)) continue;
         int32_t status = lookup_value_copy(db, reinterpret_cast<const uint8_t *>(key), key_len, &joined_row);
-        record_status(db, status);
+        set_last_error(db, status);  // as a point lookup would
         if (status != DB_OK) continue;
         int64_t keep = encoded_end(rs, r);
         if (keep < 0) continue;

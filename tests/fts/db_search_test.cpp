@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,6 +182,73 @@ TEST(DbFtsSearch, SearchesRunBesideAHostFeedingTheIndexUnderTheCatalogLock) {
         ASSERT_FALSE(ids.empty());
     }
     writer.join();
+}
+
+}  // namespace
+
+namespace {
+
+// End to end on a real database: a host tokenizes its rows' text, feeds the
+// handle's index, keeps the document id in the row, and finds rows again
+// through db_fts_search and a query on the id column.
+TEST(DbFtsSearchOnDatabase, HostFedIndexFindsRows) {
+    char dir[] = "/tmp/morvadb_fts_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string prefix = std::string(dir) + "/db";
+    db_handle *db = nullptr;
+    ASSERT_EQ(db_open(prefix.c_str(), nullptr, &db), DB_OK);
+    const char *columns[] = {"doc", "body"};
+    int32_t types[] = {COL_INT64, COL_STRING};
+    ASSERT_EQ(db_create_table(db, "notes", columns, types, 2, nullptr), DB_OK);
+    ASSERT_EQ(db_fts_create_index(db, "notes", "body"), DB_OK);
+
+    tokenizer *tok = tokenizer_create();
+    const char *texts[] = {"Storage engines flush memtables", "Queries scan sorted tables", "Vectors and storage"};
+    for (int i = 0; i < 3; ++i) {
+        token tokens[16];
+        int32_t n = tokenizer_tokenize(tok, texts[i], std::strlen(texts[i]), tokens, 16);
+        std::vector<const char *> terms;
+        for (int32_t t = 0; t < n; ++t) terms.push_back(tokens[t].text);
+        pthread_rwlock_wrlock(&db->catalog_lock);
+        int64_t doc = static_cast<int64_t>(db->fts->next_doc_id);
+        ASSERT_EQ(fts_index_add_document(db->fts, terms.data(), texts[i], nullptr, n), DB_OK);
+        pthread_rwlock_unlock(&db->catalog_lock);
+
+        std::vector<uint8_t> row(8 + 4 + std::strlen(texts[i]));
+        std::memcpy(row.data(), &doc, 8);
+        int32_t len = static_cast<int32_t>(std::strlen(texts[i]));
+        std::memcpy(row.data() + 8, &len, 4);
+        std::memcpy(row.data() + 12, texts[i], static_cast<size_t>(len));
+        std::string key = "note" + std::to_string(i);
+        ASSERT_EQ(db_put(db, "notes", key.data(), key.size(), row.data(), row.size()), DB_OK);
+    }
+    tokenizer_destroy(tok);
+
+    result_set *hits = nullptr;
+    ASSERT_EQ(db_fts_search(db, "notes", "body", "queries", &hits), DB_OK);
+    ASSERT_EQ(rs_next(hits), 1);
+    const void *data;
+    uint64_t len;
+    ASSERT_EQ(rs_get_column(hits, 0, &data, &len), DB_OK);
+    int64_t doc;
+    std::memcpy(&doc, data, sizeof doc);
+    EXPECT_EQ(rs_next(hits), 0);
+    rs_close(hits);
+
+    query_builder *qb = db_query(db, "notes");
+    ASSERT_EQ(qb_filter(qb, "doc", "=", std::to_string(doc).c_str()), DB_OK);
+    result_set *rows = qb_exec(qb);
+    ASSERT_EQ(rows->row_count, 1);
+    ASSERT_EQ(rs_next(rows), 1);
+    ASSERT_EQ(rs_get_column(rows, 1, &data, &len), DB_OK);
+    EXPECT_EQ(std::string(static_cast<const char *>(data), len), texts[1]);
+    rs_close(rows);
+    qb_destroy(qb);
+
+    EXPECT_EQ(db_fts_search(db, "missing", "body", "queries", &hits), DB_ERR_NOT_FOUND);
+    EXPECT_EQ(db_last_error(db), DB_ERR_NOT_FOUND);
+    ASSERT_EQ(db_close(db), DB_OK);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
