@@ -25,6 +25,10 @@
 
 #include "morvadb.h"
 
+namespace morva {
+struct FollowerState;
+}
+
 // Private state the library appends to every handle it allocates.
 struct db_private {
     // Descriptor of P.wal holding the writer's exclusive advisory lock; -1
@@ -39,6 +43,8 @@ struct db_private {
     pthread_cond_t wake_cond;
     bool wake_initialized = false;
     bool bg_started = false;
+    // Follower bookkeeping (db/follower.h); null in a writer.
+    morva::FollowerState *follower = nullptr;
 };
 
 namespace morva {

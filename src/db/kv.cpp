@@ -5,6 +5,7 @@
 #include <new>
 
 #include "db/flush.h"
+#include "db/follower.h"
 #include "db/handle.h"
 #include "db/shared_mode.h"
 #include "util/sync.h"
@@ -82,6 +83,10 @@ int32_t read_record(db_handle *db, const void *key, uint64_t key_len, const void
     uint64_t len = 0;
     int32_t status = btree_get(db->tree, key, key_len, &v, &len);
     if (status == DB_OK) {
+        if (db->is_follower) {
+            v = static_cast<const uint8_t *>(hold_follower_value(v, len));
+            if (v == nullptr) return DB_ERR_NOMEM;
+        }
         *value = v;
         *value_len = len;
     }

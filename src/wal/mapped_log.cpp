@@ -128,17 +128,12 @@ uint64_t mapped_log_readable_end(const wal_mmap *log) {
     return used < log->capacity ? used : log->capacity;
 }
 
-int32_t mapped_log_sync_range(wal_mmap *log, uint64_t from, uint64_t to) {
+int32_t mapped_log_sync_through(wal_mmap *log, uint64_t to) {
     if (!mapped_log_is_open(log)) return -1;
     uint64_t size = log->file.map_size;
     if (to > size) to = size;
-    auto *base = static_cast<uint8_t *>(log->file.map_addr);
-    if (::msync(base, kMappedLogPageSize < size ? kMappedLogPageSize : size, MS_SYNC) != 0) return -1;
-    if (from >= to) return 0;
-    uint64_t first = from / kMappedLogPageSize * kMappedLogPageSize;
-    if (first < kMappedLogPageSize) first = kMappedLogPageSize;  // header page already done
-    if (first >= to) return 0;
-    return ::msync(base + first, to - first, MS_SYNC) == 0 ? 0 : -1;
+    if (to < kMappedLogPageSize) to = kMappedLogPageSize < size ? kMappedLogPageSize : size;
+    return ::msync(log->file.map_addr, to, MS_SYNC) == 0 ? 0 : -1;
 }
 
 bool identity_of_path(const char *path, FileIdentity *out) {
@@ -220,7 +215,7 @@ MORVADB_API int32_t wal_mmap_open(const char *path, int32_t writable, uint64_t d
     }
     if (!fresh) std::memset(out->header, 0, out->file.map_size);
     format_header(out);
-    int rc = fresh ? mapped_log_sync_range(out, 0, 0) : morvadb_mmap_sync(&out->file);
+    int rc = fresh ? mapped_log_sync_through(out, 0) : morvadb_mmap_sync(&out->file);
     if (rc != 0) {
         wal_mmap_close(out);
         return -1;

@@ -44,10 +44,12 @@ bool mapped_log_entry_size(int32_t op, uint64_t key_len, uint64_t value_len, uin
 // reader look past its own mapping.
 uint64_t mapped_log_readable_end(const wal_mmap *log);
 
-// Synchronously writes back the header page and the pages holding the
-// absolute byte range [from, to): what one append touched. Far cheaper than
-// syncing the whole mapping on every write.
-int32_t mapped_log_sync_range(wal_mmap *log, uint64_t from, uint64_t to);
+// Synchronously writes back the mapping from the header up to absolute
+// offset `to` (at least the header page) in one call. Each append is synced
+// this way, so the pages before the append are already clean: only the
+// header page and the appended pages are written, and the file system
+// commits once, instead of syncing the whole mapping or several ranges.
+int32_t mapped_log_sync_through(wal_mmap *log, uint64_t to);
 
 // The file's identity, so a follower can notice that the writer replaced the
 // file under the same name.

@@ -342,7 +342,7 @@ TEST(MappedLogSwitch, NeverOpenedRecordsLeaveStrayDescriptorsAlone) {
     EXPECT_EQ(wal_mmap_get_write_pos(&zeroed), 0u);
 }
 
-TEST(MappedLogSync, WholeAndRangeSyncsSucceed) {
+TEST(MappedLogSync, WholeAndPartialSyncsSucceed) {
     TempDir dir;
     std::string path = dir.file("l");
     wal_mmap w;
@@ -350,10 +350,10 @@ TEST(MappedLogSync, WholeAndRangeSyncsSucceed) {
     std::string value(5000, 'z');
     ASSERT_GT(wal_mmap_append(&w, 1, 0, 1, "k", 1, value.data(), value.size()), 0);
     EXPECT_EQ(wal_mmap_sync(&w), 0);
-    EXPECT_EQ(morva::mapped_log_sync_range(&w, 64, wal_mmap_get_write_pos(&w)), 0);
-    EXPECT_EQ(morva::mapped_log_sync_range(&w, 4000, 1u << 30), 0);  // clamped to the mapping
+    EXPECT_EQ(morva::mapped_log_sync_through(&w, wal_mmap_get_write_pos(&w)), 0);
+    EXPECT_EQ(morva::mapped_log_sync_through(&w, 1u << 30), 0);  // clamped to the mapping
     wal_mmap_close(&w);
-    EXPECT_EQ(morva::mapped_log_sync_range(&w, 0, 10), -1);
+    EXPECT_EQ(morva::mapped_log_sync_through(&w, 10), -1);
 }
 
 // A writer thread and a reader thread on separate mappings of one file: the
