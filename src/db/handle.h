@@ -14,9 +14,21 @@
 // has not reached a memtable.
 //
 // Readers of memtables take memtable_lock for reading; readers of the
-// B-tree take store_lock for reading; a reader of both takes memtable_lock
-// first. Values returned by lookups stay valid until the next operation on
-// the handle.
+// B-tree take store_lock for reading; a reader of both (a table scan) takes
+// memtable_lock first and holds both for the whole scan, since flushes free
+// memtables and change the B-tree. Values returned by lookups stay valid
+// until the next operation on the handle.
+//
+// The memtables are memtables->active (newest) and memtables->flushing
+// (older; non-null only while a failed flush keeps it for a retry); a
+// tombstone in either hides older versions of its key in the B-tree.
+//
+// Follower handles (is_follower = 1) are built with allocate_handle, have
+// catalog_lock, memtable_lock and store_lock initialised (no wal_mutex) and
+// no memtables, log or fts. db_close of a follower calls close_follower
+// (shared_mode.h), which clears follower_running and joins follower_thread
+// when the flag is set, leaves the shared metadata and unmaps the mapped log;
+// it then frees the tables, the B-tree, the three locks and the handle.
 #pragma once
 
 #include <pthread.h>
