@@ -196,17 +196,33 @@ int32_t resync(db_handle *db, FollowerState *st) {
     return DB_OK;
 }
 
+// A writer that found the file shorter than its log extends it in place:
+// map it again, whole, and read on from the same entry.
+int32_t remap_if_grown(db_handle *db, FollowerState *st, const char *path) {
+    if (!mapped_log_grew(&db->mapped_log, WAL_MMAP_DEFAULT_DATA_SIZE)) return DB_OK;
+    wal_mmap fresh;
+    if (wal_mmap_open(path, 0, WAL_MMAP_DEFAULT_DATA_SIZE, &fresh) != 0) return DB_OK;
+    FileIdentity id;
+    if (!identity_of_log(&fresh, &id) || !(id == st->log_identity)) {
+        wal_mmap_close(&fresh);  // replaced meanwhile: the next refresh follows the switch
+        return DB_OK;
+    }
+    fresh.cursor = db->mapped_log.cursor;
+    adopt_mapping(db, st, &fresh);
+    return DB_OK;
+}
+
 // Follows the writer's switches: drains the mapping it holds, then maps the
 // file now under the name, until the name and the mapping agree.
 int32_t follow_switches(db_handle *db, FollowerState *st, const char *path) {
     for (int hop = 0; hop < kMaxSwitchHops && !st->resync_needed; ++hop) {
         FileIdentity current;
         if (!identity_of_path(path, &current)) return DB_OK;  // mid-rename or removed: keep the old one
-        if (st->log_identity_known && current == st->log_identity) return DB_OK;
+        if (st->log_identity_known && current == st->log_identity) return remap_if_grown(db, st, path);
         int32_t status = apply_to_handle(db, st);
         if (status != DB_OK || st->resync_needed) return status;
         wal_mmap fresh;
-        if (wal_mmap_open(path, 0, WAL_MMAP_DEFAULT_DATA_SIZE, &fresh) != 0) return DB_OK;
+        if (mapped_log_open_follower(path, WAL_MMAP_DEFAULT_DATA_SIZE, &fresh) != 0) return DB_OK;
         adopt_mapping(db, st, &fresh);
         st->verify_next = true;
         // A switch made while publishing always leaves the write that caused

@@ -176,7 +176,23 @@ int32_t mapped_log_open_follower(const char *path, uint64_t data_size, wal_mmap 
         }
         ::unlink(temp);
     }
-    return wal_mmap_open(path, 0, data_size, out);
+    if (wal_mmap_open(path, 0, data_size, out) != 0) return -1;
+    // Entries of a file that is not a log (or not yet formatted by its
+    // writer) would be applied as data: such a file is not followed.
+    if (get_u64(out->header + kMappedLogMagicOffset) != kMappedLogMagic ||
+        get_u32(out->header + kMappedLogVersionOffset) != kMappedLogVersion) {
+        wal_mmap_close(out);
+        return -1;
+    }
+    return 0;
+}
+
+bool mapped_log_grew(const wal_mmap *log, uint64_t data_size) {
+    if (!mapped_log_is_open(log)) return false;
+    uint64_t wanted;
+    if (!mapping_size_for(data_size, &wanted) || log->file.map_size >= wanted) return false;
+    struct stat st;
+    return ::fstat(log->file.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) > log->file.map_size;
 }
 
 }  // namespace morva

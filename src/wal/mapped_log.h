@@ -63,7 +63,13 @@ bool identity_of_log(const wal_mmap *log, FileIdentity *out);
 
 // Maps an existing log read-only for a follower; when the file does not
 // exist yet, creates a formatted empty log of data_size bytes under the name
-// without ever touching a file that a writer may already use. 0 or -1.
+// without ever touching a file that a writer may already use. A file without
+// the log's magic and version is refused. 0 or -1.
 int32_t mapped_log_open_follower(const char *path, uint64_t data_size, wal_mmap *out);
+
+// True when a read-only mapping covers less of the file than data_size asks
+// for and the file has grown since (a writer extended a short file in
+// place): the reader should map it again to see the new entries.
+bool mapped_log_grew(const wal_mmap *log, uint64_t data_size);
 
 }  // namespace morva

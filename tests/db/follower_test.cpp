@@ -15,6 +15,7 @@
 #include "db/follower_support.h"
 #include "morvadb.h"
 #include "util/coding.h"
+#include "wal/mapped_log.h"
 
 namespace {
 
@@ -298,6 +299,63 @@ TEST_F(FollowerTest, FollowersSurviveASwitchToAFreshLog) {
     ASSERT_EQ(db_reader_refresh(late), DB_OK);
     EXPECT_EQ(get_value(early, "pre"), kMissing);
     EXPECT_EQ(get_value(late, "pre"), kMissing);
+}
+
+// A short file, a file that is not a log, and a log whose header and
+// entries lie: the follower refuses or bounds them, and once a writer
+// formats the file in place the follower picks up its entries.
+TEST_F(FollowerTest, DamagedLogsNeverCrashAFollower) {
+    WriterProcess writer(prefix_);  // forked before any follower thread exists
+    const std::string log = prefix_ + ".wal.mmap";
+    dbtest::write_file(log, "0123456789");
+    db_handle *f = open_follower(60000);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(db_reader_refresh(f), DB_ERR_IO);
+    dbtest::write_file(log, std::string(8192, 'x'));  // no magic: not followed
+    EXPECT_EQ(db_reader_refresh(f), DB_ERR_IO);
+
+    // A small "log" with the magic, a write position far past the file and
+    // entries whose lengths overflow when added up.
+    std::string bytes(8192, '\0');
+    auto *b = reinterpret_cast<uint8_t *>(bytes.data());
+    morva::put_u64(b, morva::kMappedLogMagic);
+    morva::put_u32(b + 8, 1);
+    morva::put_u64(b + 16, UINT64_MAX);
+    morva::put_u64(b + 24, 8192 - 64);
+    morva::put_u64(b + 64 + 17, 3);  // one sane delete of "abc"
+    b[64 + 8] = 1;
+    std::memcpy(b + 64 + 33, "abc", 3);
+    morva::put_u64(b + 64 + 36 + 17, UINT64_MAX - 30);  // then a lying key length
+    dbtest::write_file(log, bytes);
+    EXPECT_EQ(db_reader_refresh(f), DB_OK);
+    EXPECT_EQ(db_reader_refresh(f), DB_OK);
+
+    // The writer finds the write position past its capacity and starts the
+    // log afresh in the same file, extended to full size.
+    ASSERT_EQ(writer.cmd("open 1 65536"), DB_OK);
+    EXPECT_EQ(dbtest::file_size(log), 67112960);
+    ASSERT_EQ(writer.cmd("put k v"), DB_OK);
+    ASSERT_EQ(db_reader_refresh(f), DB_OK);
+    EXPECT_EQ(get_value(f, "k"), "v");
+    ASSERT_EQ(writer.cmd("bulk 300 g 1000"), DB_OK);  // beyond the follower's first 8 KiB mapping
+    ASSERT_EQ(db_reader_refresh(f), DB_OK);
+    EXPECT_EQ(get_value(f, "g299"), WriterProcess::bulk_value("g", 299, 1000));
+}
+
+// A writer that extends a short log in place keeps its entries; a follower
+// that mapped the short file maps it again and reads on.
+TEST_F(FollowerTest, AFollowerFollowsALogExtendedInPlace) {
+    WriterProcess writer(prefix_);
+    wal_mmap small;
+    ASSERT_EQ(wal_mmap_open((prefix_ + ".wal.mmap").c_str(), 1, 4032, &small), 0);
+    ASSERT_GT(wal_mmap_append(&small, 0, 0, 1, "early", 5, "e", 1), 0);
+    wal_mmap_close(&small);
+    db_handle *f = open_follower(60000);  // maps the 4 KiB file
+    ASSERT_EQ(writer.cmd("open 1 65536"), DB_OK);
+    ASSERT_EQ(writer.cmd("bulk 50 h 1000"), DB_OK);
+    ASSERT_EQ(db_reader_refresh(f), DB_OK);
+    EXPECT_EQ(get_value(f, "h49"), WriterProcess::bulk_value("h", 49, 1000));
+    EXPECT_EQ(get_value(f, "early"), "e");
 }
 
 TEST_F(FollowerTest, RefreshArguments) {
