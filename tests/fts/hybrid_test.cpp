@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -94,6 +95,33 @@ TEST(MorvadbHybridSearch, NaNScoresSortLastAndManyIdsStayOrdered) {
         }
     }
     EXPECT_TRUE(seen_nan);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DbHybridSearch, RefusesMissingArgumentsAndIndexes) {
+    db_handle *db = static_cast<db_handle *>(calloc(1, sizeof(db_handle)));
+    pthread_rwlock_init(&db->catalog_lock, nullptr);
+    db->fts = fts_index_create();
+    db->last_error = 77;
+    float query[4] = {0, 0, 0, 1};
+    hybrid_options o = options(0, 1.0, 1.0);
+    hybrid_result out[4];
+    // No vector store on the handle.
+    EXPECT_EQ(db_hybrid_search(db, "t", "c", "word", query, &o, out, 4), DB_ERR_INVALID);
+    EXPECT_EQ(db_hybrid_search(nullptr, "t", "c", "word", query, &o, out, 4), DB_ERR_INVALID);
+    EXPECT_EQ(db_hybrid_search(db, nullptr, "c", "word", query, &o, out, 4), DB_ERR_INVALID);
+    EXPECT_EQ(db_hybrid_search(db, "t", "c", nullptr, query, &o, out, 4), DB_ERR_INVALID);
+    EXPECT_EQ(db_hybrid_search(db, "t", "c", "word", nullptr, &o, out, 4), DB_ERR_INVALID);
+    EXPECT_EQ(db_hybrid_search(db, "t", "c", "word", query, nullptr, out, 4), DB_ERR_INVALID);
+    EXPECT_EQ(db_hybrid_search(db, "t", "c", "word", query, &o, nullptr, 4), DB_ERR_INVALID);
+    EXPECT_EQ(db_hybrid_search(db, "t", "c", "word", query, &o, out, 0), DB_ERR_INVALID);
+    EXPECT_EQ(db->last_error, 77);  // hybrid search never records a status
+    fts_index_destroy(db->fts);
+    pthread_rwlock_destroy(&db->catalog_lock);
+    free(db);
 }
 
 }  // namespace
