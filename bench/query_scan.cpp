@@ -44,7 +44,7 @@ void remove_dir(const std::string &dir) {
 std::vector<uint8_t> encode_row(int32_t id) {
     char name[24];
     int32_t len = std::snprintf(name, sizeof name, "user%07d", id);
-    double score = static_cast<double>((id * 7919) % 100000) / 7.0;
+    double score = static_cast<double>(static_cast<int64_t>(id) * 7919 % 100000) / 7.0;
     uint8_t active = id % 2;
     std::vector<uint8_t> row(4 + 8 + 4 + static_cast<size_t>(len) + 1);
     uint8_t *p = row.data();
@@ -72,7 +72,7 @@ db_handle *load(const std::string &prefix, uint64_t memtable_size) {
     db_create_table(db, "users", cols, types, 4, nullptr);
     char key[16];
     for (int32_t id = 0; id < kRows; ++id) {
-        std::snprintf(key, sizeof key, "u%08d", (id * 48271) % kRows);
+        std::snprintf(key, sizeof key, "u%08lld", static_cast<long long>(id) * 48271 % kRows);
         std::vector<uint8_t> row = encode_row(id);
         if (db_put(db, "users", key, std::strlen(key), row.data(), row.size()) != DB_OK) {
             db_close(db);
@@ -114,10 +114,13 @@ int main(int argc, char **argv) {
     struct Placement {
         const char *label;
         uint64_t memtable_size;
-    } placements[] = {{"tables", 8u << 20}, {"memtable", 1u << 30}};
+    } placements[] = {{"tables", 32u << 20}, {"memtable", 1u << 30}};
     for (const Placement &p : placements) {
         std::string prefix = dir + "/" + p.label;
+        Clock::time_point load_start = Clock::now();
         db_handle *db = load(prefix, p.memtable_size);
+        std::fprintf(stderr, "loaded %d rows (%s) in %.1f s\n", kRows, p.label,
+                     std::chrono::duration<double>(Clock::now() - load_start).count());
         if (db == nullptr) {
             std::fprintf(stderr, "loading %s failed\n", p.label);
             remove_dir(dir);
