@@ -22,7 +22,11 @@ uint64_t read_all(wal_mmap *log) {
     const uint8_t *value = nullptr;
     while (count < 100000 &&
            wal_mmap_read_entry(log, &sequence, &is_delete, &table_id, &key, &key_len, &value, &value_len) == 0) {
-        const uint8_t *end = log->header + wal_mmap_get_write_pos(log);
+        // Entries end at the published position, which a damaged header may
+        // put past the mapping; the mapping bounds them either way.
+        uint64_t pos = wal_mmap_get_write_pos(log);
+        uint64_t limit = log->file.map_size < pos ? log->file.map_size : pos;
+        const uint8_t *end = log->header + limit;
         if (key_len > 0 && (key < log->data || key + key_len > end)) abort();
         if (value_len > 0 && (value == nullptr || value < log->data || value + value_len > end)) abort();
         if (is_delete && value != nullptr) abort();

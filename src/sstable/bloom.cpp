@@ -23,6 +23,10 @@ constexpr uint64_t kMinBits = 64;
 // Deliberately not the full-precision ln 2: the probe count of every stored
 // filter was derived with this constant.
 constexpr double kProbeFactor = 0.69314718;
+// The most probes a loaded block may ask for. Sizing never derives more than
+// 178 (one expected item at 255 bits each); a damaged or hostile block could
+// otherwise ask for four billion probes on every lookup of its table.
+constexpr uint32_t kMaxLoadedProbes = 1024;
 
 inline uint64_t mix_word(uint64_t w) {
     uint64_t x = w * kWordMul1;
@@ -118,6 +122,7 @@ extern "C" MORVADB_API bloom_filter *morvadb_bloom_load(const void *data, size_t
     // Probing takes positions modulo num_bits: an empty bit array with probes
     // to make cannot be consulted.
     if (num_bits == 0 && num_hashes != 0) return nullptr;
+    if (num_hashes > morva::kMaxLoadedProbes) return nullptr;
     bloom_filter *f = morva::new_filter(num_bits, num_hashes, expected_items);
     if (f == nullptr) return nullptr;
     if (bytes != 0) std::memcpy(f->bits, bits, bytes);

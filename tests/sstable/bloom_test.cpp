@@ -249,6 +249,24 @@ TEST(BloomBlock, ShortOrInconsistentBlocksAreRefused) {
     EXPECT_EQ(morvadb_bloom_load(empty_bits.data(), empty_bits.size()), nullptr);
 }
 
+TEST(BloomBlock, ProbeCountsNoFilterCanHaveAreRefused) {
+    // The largest count sizing gives, and far more than that, still load...
+    bloom_filter *made = morvadb_bloom_create(1, 255);
+    ASSERT_NE(made, nullptr);
+    std::vector<uint8_t> b = block_with(64, made->num_hashes, 8);
+    morvadb_bloom_destroy(made);
+    bloom_filter *f = morvadb_bloom_load(b.data(), b.size());
+    EXPECT_NE(f, nullptr);
+    morvadb_bloom_unload(f);
+    b = block_with(64, 1024, 8);
+    f = morvadb_bloom_load(b.data(), b.size());
+    EXPECT_NE(f, nullptr);
+    morvadb_bloom_unload(f);
+    // ...but a damaged count in the billions would stall every lookup.
+    b = block_with(64, 0xFFFF002Cu, 8);
+    EXPECT_EQ(morvadb_bloom_load(b.data(), b.size()), nullptr);
+}
+
 TEST(BloomBlock, ZeroProbesAnswersMaybeForEveryKey) {
     std::vector<uint8_t> b = block_with(64, 0, 8);
     bloom_filter *f = morvadb_bloom_load(b.data(), b.size());

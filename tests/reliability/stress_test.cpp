@@ -1,0 +1,249 @@
+// Concurrency stress: writer threads, reader threads, queries, full-text
+// searches and a compaction thread on one handle for a bounded time, then a
+// consistency check before and after a reopen. Meant for the TSan build:
+// every race the run provokes is a failure there.
+//
+// MORVADB_STRESS_MS sets the length of the busy phase (short by default).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/background.h"
+#include "reliability/reliability_support.h"
+
+namespace reliability {
+namespace {
+
+constexpr uint32_t kWriters = 2;
+constexpr uint32_t kKeysPerWriter = 300;
+constexpr int64_t kDefaultStressMs = 1500;
+
+const char *const kTable = "kv";
+const char *const kRowTable = "rows";
+
+// A row of the "rows" table: name (string), n (int64).
+std::string encode_row(const std::string &name, int64_t n) {
+    std::string row;
+    int32_t len = static_cast<int32_t>(name.size());
+    row.append(reinterpret_cast<const char *>(&len), sizeof len);
+    row += name;
+    row.append(reinterpret_cast<const char *>(&n), sizeof n);
+    return row;
+}
+
+// Parses a value written by value_for; the key and version it names, or
+// nothing when the bytes are not such a value.
+std::optional<std::pair<uint32_t, uint32_t>> parse_value(const void *value, uint64_t len) {
+    std::string text(static_cast<const char *>(value), len);
+    unsigned key = 0, version = 0;
+    if (std::sscanf(text.c_str(), "key=%u version=%u|", &key, &version) != 2) return std::nullopt;
+    if (value_for(key, version) != text) return std::nullopt;
+    return std::make_pair(key, version);
+}
+
+// Final state a writer left each of its keys in: version, or 0 for deleted.
+using FinalState = std::map<uint32_t, uint32_t>;
+
+class StressTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        prefix_ = dir_.path() + "/db";
+        options_ = small_options(WAL_SYNC_NONE, 16384);
+        ASSERT_EQ(db_open(prefix_.c_str(), &options_, &db_), DB_OK);
+        const char *kv_columns[] = {"value"};
+        int32_t kv_types[] = {COL_BLOB};
+        ASSERT_EQ(db_create_table(db_, kTable, kv_columns, kv_types, 1, nullptr), DB_OK);
+        const char *row_columns[] = {"name", "n"};
+        int32_t row_types[] = {COL_STRING, COL_INT64};
+        ASSERT_EQ(db_create_table(db_, kRowTable, row_columns, row_types, 2, "name"), DB_OK);
+        ASSERT_EQ(db_fts_create_index(db_, kRowTable, "name"), DB_OK);
+        // Compaction is driven by a test thread at a far higher rate than the
+        // background thread's, which must then not run beside it.
+        morva::stop_background(db_);
+    }
+
+    void TearDown() override {
+        if (db_ != nullptr) {
+            EXPECT_EQ(db_close(db_), DB_OK);
+        }
+    }
+
+    void fail(const std::string &what) {
+        std::lock_guard<std::mutex> lock(failures_mutex_);
+        if (failures_.size() < 20) failures_.push_back(what);
+    }
+
+    // Writer w owns keys w, w + kWriters, ...: puts and deletes them in random
+    // order and remembers what it left behind.
+    void writer(uint32_t w, uint64_t seed, FinalState &final_state) {
+        std::mt19937_64 rng(seed);
+        uint32_t version = w * 100000000u;
+        while (!stop_.load(std::memory_order_relaxed)) {
+            uint32_t key = w + kWriters * static_cast<uint32_t>(rng() % kKeysPerWriter);
+            std::string k = key_for(key);
+            int32_t rc;
+            if (rng() % 4 == 0) {
+                rc = db_delete(db_, kTable, k.data(), k.size());
+                final_state[key] = 0;
+            } else {
+                std::string v = value_for(key, ++version);
+                rc = db_put(db_, kTable, k.data(), k.size(), v.data(), v.size());
+                final_state[key] = version;
+            }
+            if (rc != DB_OK) fail("write status " + std::to_string(rc));
+            writes_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+
+    // Every value a reader sees must be one some writer wrote for that key.
+    void reader(uint64_t seed) {
+        std::mt19937_64 rng(seed);
+        while (!stop_.load(std::memory_order_relaxed)) {
+            uint32_t key = static_cast<uint32_t>(rng() % (kWriters * kKeysPerWriter));
+            std::string k = key_for(key);
+            const void *value = nullptr;
+            uint64_t len = 0;
+            int32_t rc = db_get(db_, kTable, k.data(), k.size(), &value, &len);
+            if (rc == DB_OK) {
+                auto parsed = parse_value(value, len);
+                if (!parsed || parsed->first != key) fail("key " + std::to_string(key) + " holds a foreign value");
+            } else if (rc != DB_ERR_NOT_FOUND) {
+                fail("db_get status " + std::to_string(rc));
+            }
+            reads_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+
+    // Rows with n = 0 .. 99 under changing names; queries keep n > 50 only.
+    void row_writer(uint64_t seed) {
+        std::mt19937_64 rng(seed);
+        while (!stop_.load(std::memory_order_relaxed)) {
+            uint32_t i = static_cast<uint32_t>(rng() % 100);
+            std::string key = "row" + std::to_string(i);
+            std::string row = encode_row("name" + std::to_string(rng() % 1000), i);
+            if (db_put(db_, kRowTable, key.data(), key.size(), row.data(), row.size()) != DB_OK) fail("row put");
+        }
+    }
+
+    void querier() {
+        while (!stop_.load(std::memory_order_relaxed)) {
+            query_builder *qb = db_query(db_, kRowTable);
+            if (qb == nullptr) {
+                fail("db_query");
+                continue;
+            }
+            qb_filter(qb, "n", ">", "50");
+            qb_sort(qb, "n", 1);
+            result_set *rs = qb_exec(qb);
+            if (rs == nullptr) fail("qb_exec");
+            int64_t previous = -1;
+            while (rs != nullptr && rs_next(rs)) {
+                const void *data = nullptr;
+                uint64_t len = 0;
+                int64_t n = 0;
+                if (rs_get_column(rs, 1, &data, &len) != DB_OK || len != sizeof n) {
+                    fail("row without its n column");
+                    break;
+                }
+                std::memcpy(&n, data, sizeof n);
+                if (n <= 50 || n >= 100 || n < previous) fail("query row n=" + std::to_string(n));
+                previous = n;
+            }
+            rs_close(rs);
+            qb_destroy(qb);
+            queries_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+
+    void searcher() {
+        const char *queries[] = {"name1 OR name2", "nam~1", "row AND name", "\"name 5\""};
+        for (uint32_t i = 0; !stop_.load(std::memory_order_relaxed); ++i) {
+            result_set *rs = nullptr;
+            int32_t rc = db_fts_search(db_, kRowTable, "name", queries[i % 4], &rs);
+            if (rc != DB_OK && rc != DB_ERR_INVALID) fail("db_fts_search status " + std::to_string(rc));
+            while (rs != nullptr && rs_next(rs)) {
+            }
+            rs_close(rs);
+        }
+    }
+
+    void compactor() {
+        while (!stop_.load(std::memory_order_relaxed)) {
+            if (morva::compact_once(db_) != DB_OK) fail("compaction step failed");
+            compactions_.fetch_add(1, std::memory_order_relaxed);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    // Every key holds exactly what its writer left.
+    void check_final(const std::vector<FinalState> &finals, const char *when) {
+        for (const FinalState &state : finals) {
+            for (const auto &[key, version] : state) {
+                std::string k = key_for(key);
+                const void *value = nullptr;
+                uint64_t len = 0;
+                int32_t rc = db_get(db_, kTable, k.data(), k.size(), &value, &len);
+                if (version == 0) {
+                    EXPECT_EQ(rc, DB_ERR_NOT_FOUND) << when << ": deleted key " << key << " is back";
+                } else {
+                    ASSERT_EQ(rc, DB_OK) << when << ": key " << key << " lost";
+                    EXPECT_EQ(std::string(static_cast<const char *>(value), len), value_for(key, version))
+                        << when << ": key " << key;
+                }
+            }
+        }
+    }
+
+    TempDir dir_;
+    std::string prefix_;
+    db_options options_;
+    db_handle *db_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> writes_{0}, reads_{0}, queries_{0}, compactions_{0};
+    std::mutex failures_mutex_;
+    std::vector<std::string> failures_;
+};
+
+TEST_F(StressTest, MixedWorkloadStaysConsistent) {
+    const uint64_t seed = test_seed();
+    SCOPED_TRACE("MORVADB_TEST_SEED=" + std::to_string(seed));
+    const auto duration = std::chrono::milliseconds(env_int("MORVADB_STRESS_MS", kDefaultStressMs));
+
+    std::vector<FinalState> finals(kWriters);
+    std::vector<std::thread> threads;
+    for (uint32_t w = 0; w < kWriters; ++w) threads.emplace_back([&, w] { writer(w, seed + w, finals[w]); });
+    for (uint32_t r = 0; r < 2; ++r) threads.emplace_back([&, r] { reader(seed + 100 + r); });
+    threads.emplace_back([&] { row_writer(seed + 200); });
+    threads.emplace_back([&] { querier(); });
+    threads.emplace_back([&] { searcher(); });
+    threads.emplace_back([&] { compactor(); });
+    std::this_thread::sleep_for(duration);
+    stop_.store(true);
+    for (std::thread &t : threads) t.join();
+
+    for (const std::string &f : failures_) ADD_FAILURE() << f;
+    std::printf("%llu writes, %llu reads, %llu queries, %llu compaction steps\n",
+                static_cast<unsigned long long>(writes_.load()), static_cast<unsigned long long>(reads_.load()),
+                static_cast<unsigned long long>(queries_.load()),
+                static_cast<unsigned long long>(compactions_.load()));
+    EXPECT_GT(writes_.load(), 0u);
+
+    check_final(finals, "after the run");
+    ASSERT_EQ(db_close(db_), DB_OK);
+    db_ = nullptr;
+    ASSERT_EQ(db_open(prefix_.c_str(), &options_, &db_), DB_OK);
+    check_final(finals, "after reopen");
+}
+
+}  // namespace
+}  // namespace reliability
