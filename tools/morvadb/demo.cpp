@@ -84,8 +84,10 @@ struct Step {
 
 const Step kSteps[] = {
     {"Books since 1950 rated 4.2 or better, best first, with their authors (filter, sort, limit, join)",
-     "select books where year >= 1950 and rating >= 4.2 order by rating desc limit 5 join authors on author_id = id"},
-    {"Out-of-print books or books before 1950", "select books where in_print = false or year < 1950 order by year"},
+     "select title, year, rating, name, country from books where year >= 1950 and rating >= 4.2 "
+     "order by rating desc limit 5 join authors on author_id = id"},
+    {"Out-of-print books or books before 1950",
+     "select id, title, year, in_print from books where in_print = false or year < 1950 order by year"},
     {"Index the summaries for searching", "index books summary"},
     {"Full-text search", "search books robot OR ocean"},
     {"Search by meaning (text embedder, nearest vectors)", "similar books machines that think and sing limit 3"},

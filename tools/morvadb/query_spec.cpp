@@ -145,6 +145,24 @@ std::unique_ptr<Expr> parse_expression(const std::vector<Token> &tokens, size_t 
 bool parse_query(const std::vector<Token> &t, size_t first, QuerySpec &out, std::string &error) {
     const size_t end = t.size();
     size_t pos = first;
+    // A column list ends at "from"; without "from" the first word is the table.
+    size_t from = pos;
+    while (from < end && !t[from].is_word("from")) from++;
+    if (from < end) {
+        for (size_t i = pos; i < from; i++) {
+            if (t[i].is_op(",")) continue;
+            if (t[i].kind == Token::kOperator || (i + 1 < from && !t[i + 1].is_op(","))) {
+                error = "columns are listed as: select COLUMN, COLUMN from TABLE";
+                return false;
+            }
+            if (t[i].text != "*") out.columns.push_back(t[i].text);
+        }
+        if (from == pos) {
+            error = "expected columns or * before from";
+            return false;
+        }
+        pos = from + 1;
+    }
     if (pos >= end || t[pos].kind == Token::kOperator) {
         error = "expected a table name";
         return false;

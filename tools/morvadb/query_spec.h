@@ -1,8 +1,8 @@
 // The shell's select statement, parsed into a plain description that the
 // session turns into a query builder:
 //
-//   select TABLE [where EXPR] [order by COLUMN [asc|desc]] [limit N]
-//                [join TABLE2 on LOCAL = FOREIGN]
+//   select [* | COLUMN, ... from] TABLE [where EXPR] [order by COLUMN [asc|desc]]
+//          [limit N] [join TABLE2 on LOCAL = FOREIGN]
 //
 // Clauses may come in any order. EXPR combines comparisons COLUMN OP VALUE
 // (OP one of = != < > <= >=, also == and <>) with not, and, or (in that
@@ -31,6 +31,7 @@ struct Expr {
 };
 
 struct QuerySpec {
+    std::vector<std::string> columns;  // columns to show, in order; empty for all
     std::string table;
     std::unique_ptr<Expr> where;
     std::optional<std::string> sort_column;

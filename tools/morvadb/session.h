@@ -114,6 +114,9 @@ private:
     bool belongs_to(const TableInfo &table, const std::string &row) const;
     void append_row(const TableInfo &table, const std::string &row, std::vector<std::string> &cells) const;
     void add_row_headers(const TableInfo &table, Grid &out) const;
+    std::vector<size_t> hit_columns(const TableInfo &table) const;
+    void add_hit_headers(const TableInfo &table, Grid &out) const;
+    void append_hit(const TableInfo &table, const std::string &row, std::vector<std::string> &cells) const;
     Outcome index_row(const TableInfo &table, const std::string &key, const std::string &row);
     void forget_row(const TableInfo &table, const std::string &key);
     Outcome ensure_vector_index();

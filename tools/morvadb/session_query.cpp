@@ -88,6 +88,41 @@ ConditionPtr table_condition(const TableInfo &table, const Expr *user) {
     return both;
 }
 
+// Keeps the requested columns of a result, in the requested order. A name
+// matches a header exactly, or unqualified, or qualified with the queried
+// table's name.
+Outcome project(const std::vector<std::string> &wanted, const std::string &table, Grid &grid) {
+    if (wanted.empty()) return Outcome::success();
+    std::vector<size_t> picks;
+    for (const auto &name : wanted) {
+        const std::string prefix = table + ".";
+        const std::string bare = name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
+        size_t found = grid.headers.size();
+        for (size_t c = 0; c < grid.headers.size() && found == grid.headers.size(); c++) {
+            if (grid.headers[c] == name || grid.headers[c] == bare) found = c;
+        }
+        for (size_t c = 0; c < grid.headers.size() && found == grid.headers.size(); c++) {
+            const std::string &h = grid.headers[c];
+            const size_t dot = h.find('.');
+            if (dot != std::string::npos && h.substr(dot + 1) == name) found = c;
+        }
+        if (found == grid.headers.size()) return Outcome::failure(DB_ERR_INVALID, "no column " + name + " in the result");
+        picks.push_back(found);
+    }
+    Grid out;
+    for (size_t c : picks) {
+        out.headers.push_back(grid.headers[c]);
+        out.numeric.push_back(grid.numeric[c]);
+    }
+    for (const auto &row : grid.rows) {
+        std::vector<std::string> cells;
+        for (size_t c : picks) cells.push_back(row[c]);
+        out.rows.push_back(std::move(cells));
+    }
+    grid = std::move(out);
+    return Outcome::success();
+}
+
 }  // namespace
 
 Outcome Session::query(QuerySpec spec, Grid &out) {
@@ -161,7 +196,7 @@ Outcome Session::query(QuerySpec spec, Grid &out) {
         }
         out.rows.push_back(std::move(cells));
     }
-    return Outcome::success();
+    return project(spec.columns, table->name, out);
 }
 
 Outcome Session::scan(const TableInfo &table, std::vector<std::pair<std::string, std::string>> &out) const {

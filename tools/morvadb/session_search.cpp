@@ -133,6 +133,29 @@ Outcome Session::index(const TableInfo &table, const std::string &column, size_t
     return Outcome::success();
 }
 
+// A hit is shown by its key column and the indexed text; `get` shows the
+// whole row.
+std::vector<size_t> Session::hit_columns(const TableInfo &table) const {
+    std::vector<size_t> columns{table.effective_key_column()};
+    const int32_t text = table.find_column(indexed_column(table));
+    if (text >= 0 && static_cast<size_t>(text) != columns[0]) columns.push_back(static_cast<size_t>(text));
+    return columns;
+}
+
+void Session::add_hit_headers(const TableInfo &table, Grid &out) const {
+    for (size_t c : hit_columns(table)) {
+        out.headers.push_back(table.columns[c]);
+        out.numeric.push_back(is_numeric_type(table.types[c]));
+    }
+}
+
+void Session::append_hit(const TableInfo &table, const std::string &row, std::vector<std::string> &cells) const {
+    for (size_t c : hit_columns(table)) {
+        const auto value = extract_value(table.types, c, row);
+        cells.push_back(value ? format_value(table.types[c], *value) : "NULL");
+    }
+}
+
 std::optional<std::string> Session::document_row(const TableInfo &table, uint64_t doc) const {
     const auto it = docs_.find(doc);
     if (it == docs_.end() || it->second.table != table.name) return std::nullopt;
@@ -153,9 +176,10 @@ Outcome Session::text_search(const TableInfo &table, const std::string &query, G
     const int32_t rc = db_fts_search(db_, table.name.c_str(), column.c_str(), ascii_lower(query).c_str(), &raw);
     std::unique_ptr<result_set, ResultDeleter> rs(raw);
     if (rc != DB_OK) return Outcome::library(rc, "search");
-    out.headers = {"doc", "score"};
-    out.numeric = {true, true};
-    add_row_headers(table, out);
+    // The library leaves full-text scores at 0 unless it ranks hits; the
+    // column is shown only when some hit has a score.
+    bool scored = false;
+    std::vector<std::pair<double, std::vector<std::string>>> hits;
     while (rs_next(rs.get())) {
         const void *id_data = nullptr, *score_data = nullptr;
         uint64_t id_len = 0, score_len = 0;
@@ -168,8 +192,15 @@ Outcome Session::text_search(const TableInfo &table, const std::string &query, G
         if (score_data != nullptr && score_len == sizeof score) std::memcpy(&score, score_data, sizeof score);
         const auto row = document_row(table, static_cast<uint64_t>(id));
         if (!row) continue;
-        std::vector<std::string> cells{std::to_string(id), format_score(score)};
-        append_row(table, *row, cells);
+        std::vector<std::string> cells;
+        append_hit(table, *row, cells);
+        scored = scored || score != 0.0;
+        hits.emplace_back(score, std::move(cells));
+    }
+    if (scored) out.headers = {"score"}, out.numeric = {true};
+    add_hit_headers(table, out);
+    for (auto &[score, cells] : hits) {
+        if (scored) cells.insert(cells.begin(), format_score(score));
         out.rows.push_back(std::move(cells));
     }
     return Outcome::success();
@@ -185,15 +216,14 @@ Outcome Session::similar(const TableInfo &table, const std::string &text, int32_
     std::vector<vec_result> hits(static_cast<size_t>(candidates));
     const int32_t n = db_vec_search_text(db_, text.data(), text.size(), candidates, hits.data());
     if (n < 0) return Outcome::failure(n, "vector search failed (status " + std::to_string(n) + ")");
-    out.headers = {"doc", "distance"};
-    out.numeric = {true, true};
-    add_row_headers(table, out);
+    out.headers = {"distance"};
+    out.numeric = {true};
+    add_hit_headers(table, out);
     for (int32_t i = 0; i < n && static_cast<int32_t>(out.rows.size()) < k; i++) {
         const auto row = document_row(table, hits[static_cast<size_t>(i)].id);
         if (!row) continue;
-        std::vector<std::string> cells{std::to_string(hits[static_cast<size_t>(i)].id),
-                                       format_score(hits[static_cast<size_t>(i)].distance)};
-        append_row(table, *row, cells);
+        std::vector<std::string> cells{format_score(hits[static_cast<size_t>(i)].distance)};
+        append_hit(table, *row, cells);
         out.rows.push_back(std::move(cells));
     }
     return Outcome::success();
@@ -225,16 +255,16 @@ Outcome Session::hybrid(const TableInfo &table, const std::string &text, int32_t
     const int32_t n = db_hybrid_search(db_, table.name.c_str(), column.c_str(), ascii_lower(text).c_str(),
                                        query.data(), &options, fused.data(), static_cast<int32_t>(fused.size()));
     if (n < 0) return Outcome::library(n, "hybrid search");
-    out.headers = {"doc", "score", "distance", "text"};
-    out.numeric = {true, true, true, true};
-    add_row_headers(table, out);
+    out.headers = {"score", "distance", "text score"};
+    out.numeric = {true, true, true};
+    add_hit_headers(table, out);
     for (int32_t i = 0; i < n && static_cast<int32_t>(out.rows.size()) < k; i++) {
         const hybrid_result &h = fused[static_cast<size_t>(i)];
         const auto row = document_row(table, h.id);
         if (!row) continue;
-        std::vector<std::string> cells{std::to_string(h.id), format_score(h.score), format_score(h.vector_distance),
+        std::vector<std::string> cells{format_score(h.score), format_score(h.vector_distance),
                                        format_score(h.text_score)};
-        append_row(table, *row, cells);
+        append_hit(table, *row, cells);
         out.rows.push_back(std::move(cells));
     }
     return Outcome::success();

@@ -183,13 +183,9 @@ void Shell::get_or_delete(const std::vector<Token> &t, bool remove) {
 }
 
 void Shell::select(const std::vector<Token> &t) {
-    size_t pos = 1;
-    // Accept "select * from T" as well as "select T".
-    if (pos < t.size() && t[pos].text == "*") pos++;
-    if (pos < t.size() && t[pos].is_word("from")) pos++;
     QuerySpec spec;
     std::string parse_error;
-    if (!parse_query(t, pos, spec, parse_error)) return error(parse_error);
+    if (!parse_query(t, 1, spec, parse_error)) return error(parse_error);
     Grid grid;
     const Outcome o = session_.query(std::move(spec), grid);
     if (!o.ok()) return report(o);

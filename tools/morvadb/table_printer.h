@@ -29,7 +29,7 @@ public:
     // right_align[i] aligns column i to the right (numbers); missing entries
     // mean left. Cells wider than max_width are cut and end in "...".
     explicit TablePrinter(std::vector<std::string> headers, std::vector<bool> right_align = {},
-                          size_t max_width = 48);
+                          size_t max_width = 64);
 
     void add_row(std::vector<std::string> cells);
     size_t row_count() const { return rows_.size(); }
