@@ -51,7 +51,7 @@ std::string Session::stats() const {
         const size_t key = t.effective_key_column();
         table_list.add_row({t.name, std::to_string(visible), key < t.columns.size() ? t.columns[key] : "", rows});
     }
-    out += table_list.render() + "\n";
+    out += table_list.render(false) + "\n";
 
     TablePrinter memory({"memtable", "entries", "bytes", "limit"}, {false, true, true, true});
     uint64_t btree_entries = 0;
@@ -72,7 +72,7 @@ std::string Session::stats() const {
         ReadLock store(&db_->store_lock);
         if (db_->tree != nullptr) btree_entries = db_->tree->entry_count;
     }
-    out += memory.render();
+    out += memory.render(false);
     out += "sorted-table entries in memory: " + std::to_string(btree_entries) + "\n\n";
 
     compaction_level levels[kLevels] = {};
@@ -84,7 +84,7 @@ std::string Session::stats() const {
         }
     }
     compaction_free_levels(levels, kLevels);
-    out += files.render() + "\n";
+    out += (files.row_count() > 0 ? files.render(false) : std::string("no sorted table files\n")) + "\n";
 
     int32_t documents = 0, postings = 0;
     uint64_t terms = 0;

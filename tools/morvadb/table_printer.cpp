@@ -59,7 +59,10 @@ std::string cut_to_width(std::string_view text, size_t width) {
     while (i < text.size()) {
         uint32_t cp = 0;
         size_t len = decode_utf8(text, i, cp);
-        if (len == 0) len = 1, cp = '?';
+        if (len == 0) {
+            len = 1;
+            cp = '?';
+        }
         const size_t w = char_width(cp);
         if (used + w > width) break;
         used += w;
@@ -130,7 +133,7 @@ void TablePrinter::add_row(std::vector<std::string> cells) {
     rows_.push_back(std::move(cells));
 }
 
-std::string TablePrinter::render() const {
+std::string TablePrinter::render(bool footer) const {
     const size_t n = headers_.size();
     std::vector<std::string> heads(n);
     std::vector<size_t> widths(n);
@@ -160,7 +163,7 @@ std::string TablePrinter::render() const {
         out += '\n';
         for (const auto &row : rows_) line(row, false);
     }
-    out += "(" + std::to_string(rows_.size()) + (rows_.size() == 1 ? " row)\n" : " rows)\n");
+    if (footer) out += "(" + std::to_string(rows_.size()) + (rows_.size() == 1 ? " row)\n" : " rows)\n");
     return out;
 }
 

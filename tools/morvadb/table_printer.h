@@ -29,13 +29,13 @@ public:
     // right_align[i] aligns column i to the right (numbers); missing entries
     // mean left. Cells wider than max_width are cut and end in "...".
     explicit TablePrinter(std::vector<std::string> headers, std::vector<bool> right_align = {},
-                          size_t max_width = 64);
+                          size_t max_width = 80);
 
     void add_row(std::vector<std::string> cells);
     size_t row_count() const { return rows_.size(); }
 
-    // The table followed by a "(N rows)" line.
-    std::string render() const;
+    // The table, followed by a "(N rows)" line when footer is set.
+    std::string render(bool footer = true) const;
 
 private:
     std::vector<std::string> headers_;
