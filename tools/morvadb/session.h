@@ -58,6 +58,8 @@ struct Outcome {
 struct Grid {
     std::vector<std::string> headers;
     std::vector<bool> numeric;
+    // For query results: the table and column each printed column comes from.
+    std::vector<std::string> source_tables, source_columns;
     std::vector<std::vector<std::string>> rows;
 };
 

@@ -89,30 +89,30 @@ ConditionPtr table_condition(const TableInfo &table, const Expr *user) {
 }
 
 // Keeps the requested columns of a result, in the requested order. A name
-// matches a header exactly, or unqualified, or qualified with the queried
-// table's name.
-Outcome project(const std::vector<std::string> &wanted, const std::string &table, Grid &grid) {
+// is a printed header, a column name, or TABLE.COLUMN.
+Outcome project(const std::vector<std::string> &wanted, Grid &grid) {
     if (wanted.empty()) return Outcome::success();
     std::vector<size_t> picks;
     for (const auto &name : wanted) {
-        const std::string prefix = table + ".";
-        const std::string bare = name.compare(0, prefix.size(), prefix) == 0 ? name.substr(prefix.size()) : name;
-        size_t found = grid.headers.size();
-        for (size_t c = 0; c < grid.headers.size() && found == grid.headers.size(); c++) {
-            if (grid.headers[c] == name || grid.headers[c] == bare) found = c;
+        const size_t n = grid.headers.size();
+        size_t found = n;
+        for (size_t c = 0; c < n && found == n; c++) {
+            if (grid.headers[c] == name) found = c;
         }
-        for (size_t c = 0; c < grid.headers.size() && found == grid.headers.size(); c++) {
-            const std::string &h = grid.headers[c];
-            const size_t dot = h.find('.');
-            if (dot != std::string::npos && h.substr(dot + 1) == name) found = c;
+        for (size_t c = 0; c < n && found == n; c++) {
+            if (grid.source_columns[c] == name || grid.source_tables[c] + "." + grid.source_columns[c] == name) {
+                found = c;
+            }
         }
-        if (found == grid.headers.size()) return Outcome::failure(DB_ERR_INVALID, "no column " + name + " in the result");
+        if (found == n) return Outcome::failure(DB_ERR_INVALID, "no column " + name + " in the result");
         picks.push_back(found);
     }
     Grid out;
     for (size_t c : picks) {
         out.headers.push_back(grid.headers[c]);
         out.numeric.push_back(grid.numeric[c]);
+        out.source_tables.push_back(grid.source_tables[c]);
+        out.source_columns.push_back(grid.source_columns[c]);
     }
     for (const auto &row : grid.rows) {
         std::vector<std::string> cells;
@@ -171,14 +171,16 @@ Outcome Session::query(QuerySpec spec, Grid &out) {
     std::set<std::string> seen;
     for (int32_t c = 0; c < columns; c++) {
         const char *name = rs->column_names[c] != nullptr ? rs->column_names[c] : "";
-        const bool from_join = c >= static_cast<int32_t>(table->columns.size());
-        if ((c == 0 && table->tagged) || (from_join && joined && joined->tagged && std::string(name) == kTagColumn)) {
+        const bool from_join = joined && c >= static_cast<int32_t>(table->columns.size());
+        if ((c == 0 && table->tagged) || (from_join && joined->tagged && std::string(name) == kTagColumn)) {
             continue;
         }
         std::string header = name;
         if (from_join && seen.count(header) != 0) header = joined->name + "." + header;
         seen.insert(name);
         shown.push_back(c);
+        out.source_tables.push_back(from_join ? joined->name : table->name);
+        out.source_columns.push_back(name);
         out.headers.push_back(header);
         out.numeric.push_back(is_numeric_type(static_cast<int32_t>(rs_get_column_type(rs.get(), c))));
     }
@@ -196,7 +198,7 @@ Outcome Session::query(QuerySpec spec, Grid &out) {
         }
         out.rows.push_back(std::move(cells));
     }
-    return project(spec.columns, table->name, out);
+    return project(spec.columns, out);
 }
 
 Outcome Session::scan(const TableInfo &table, std::vector<std::pair<std::string, std::string>> &out) const {
