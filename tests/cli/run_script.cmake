@@ -10,6 +10,12 @@ execute_process(
   OUTPUT_VARIABLE actual
   RESULT_VARIABLE status)
 file(WRITE "${WORKDIR}/actual.txt" "${actual}")
+# A library build that lacks a feature the script uses cannot run it.
+string(REGEX MATCH "this build of the library has no [^\n]*" missing "${actual}")
+if(missing)
+  message(STATUS "skipped: ${missing}")
+  return()
+endif()
 if(UPDATE)
   file(WRITE "${expected_file}" "${actual}")
 endif()
