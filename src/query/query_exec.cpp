@@ -49,13 +49,18 @@ result_set *execute_query(const query_builder &qb) {
             rs->column_types[i] = columns.types[i];
             rs->column_names[i] = columns.names[i];
         }
-        scan_rows(qb.db, columns, qb.condition, rs);
-        rs->row_count = rs->stored_rows;
-        if (qb.sort_enabled && rs->stored_rows >= 2) {
-            int32_t column = find_column(columns, name_field(qb.sort_column));
-            if (column >= 0) sort_rows(rs, column, qb.sort_ascending != 0);
+        int32_t sort_column = qb.sort_enabled ? find_column(columns, name_field(qb.sort_column)) : -1;
+        bool limited = qb.limit_enabled && qb.limit >= 0;
+        if (sort_column >= 0 && limited) {
+            // Sorting then limiting keeps the best `limit` rows: select them
+            // during the scan instead of copying and sorting every row.
+            TopK top_k{sort_column, qb.sort_ascending != 0, qb.limit};
+            scan_rows(qb.db, columns, qb.condition, &top_k, rs);
+        } else {
+            scan_rows(qb.db, columns, qb.condition, nullptr, rs);
+            if (sort_column >= 0 && rs->stored_rows >= 2) sort_rows(rs, sort_column, qb.sort_ascending != 0);
+            if (limited && qb.limit < rs->stored_rows) limit_rows(rs, qb.limit);
         }
-        if (qb.limit_enabled && qb.limit >= 0 && qb.limit < rs->stored_rows) limit_rows(rs, qb.limit);
         if (qb.join_enabled && rs->stored_rows >= 1 && rs->column_count >= 1) join_rows(qb.db, rs, qb);
     } catch (const std::bad_alloc &) {
         rs_close(rs);

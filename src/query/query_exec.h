@@ -38,11 +38,21 @@ bool find_table_columns(db_handle *db, std::string_view name, TableColumns *out)
 // Index of the first of the columns named `name`, or -1.
 int32_t find_column(const TableColumns &columns, std::string_view name);
 
+// A sort with a limit, applied during the scan: only the best `limit` rows
+// are copied into the result, in their final order.
+struct TopK {
+    int32_t column;
+    bool ascending;
+    int32_t limit;
+};
+
 // Appends to rs the newest live version of every key in the store whose
-// value passes cond (null passes everything). A row that cannot be copied is
+// value passes cond (null passes everything); with top_k, only the rows that
+// sorting and limiting would keep, already sorted. A row that cannot be copied is
 // left out; std::bad_alloc is thrown (with every lock released) when the
 // scan's own bookkeeping cannot be allocated.
-void scan_rows(db_handle *db, const TableColumns &columns, const condition *cond, result_set *rs);
+void scan_rows(db_handle *db, const TableColumns &columns, const condition *cond, const TopK *top_k,
+               result_set *rs);
 
 // Reorders the stored rows by one column. Rows without a comparable value
 // (absent, a blob or unknown type, a NaN) follow all others in scan order;

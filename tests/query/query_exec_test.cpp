@@ -2,6 +2,7 @@
 // directly, so every placement of a key's versions can be set up exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -388,6 +389,46 @@ TEST_F(QueryJoin, OverlongKeysShortRowsAndTooWideResultsStayUnjoined) {
     ASSERT_EQ(qb_join(wide.get(), "wide2", "c0", "c0"), DB_OK);
     RsPtr wide_rs(qb_exec(wide.get()));
     EXPECT_EQ(wide_rs->column_count, 40);
+}
+
+}  // namespace
+
+namespace {
+
+// Sorting with a limit selects rows during the scan; it must keep exactly
+// the rows, in the order, that a full sort followed by the limit gives.
+TEST_F(QueryExec, LimitedSortsMatchAFullSortCutShort) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (int i = 0; i < 200; ++i) {
+        char key[8];
+        std::snprintf(key, sizeof key, "k%03d", i);
+        if (i % 13 == 0) {
+            RowEncoder short_row;
+            short_row.i32(i);  // no name, no score
+            db.put_tree(key, short_row.bytes());
+        } else {
+            db.put_tree(key, user(i, std::string(1, static_cast<char>('a' + i % 5)), i % 7 == 0 ? nan : (i * 37) % 11));
+        }
+    }
+    for (int i = 0; i < 20; ++i) db.put_active("m" + std::to_string(i), user(1000 + i, "z", i % 3));
+    for (const char *column : {"score", "name", "id"}) {
+        for (int ascending : {0, 1}) {
+            QbPtr full = query();
+            ASSERT_EQ(qb_sort(full.get(), column, ascending), DB_OK);
+            RsPtr all(qb_exec(full.get()));
+            std::vector<int32_t> sorted = ids(all.get());
+            for (int32_t limit : {0, 1, 5, 17, 150, 219, 220, 500}) {
+                QbPtr qb = query();
+                ASSERT_EQ(qb_sort(qb.get(), column, ascending), DB_OK);
+                ASSERT_EQ(qb_limit(qb.get(), limit), DB_OK);
+                RsPtr rs(qb_exec(qb.get()));
+                std::vector<int32_t> expected(sorted.begin(),
+                                              sorted.begin() + std::min<size_t>(sorted.size(), static_cast<size_t>(limit)));
+                EXPECT_EQ(ids(rs.get()), expected) << column << " " << ascending << " " << limit;
+                EXPECT_EQ(rs->row_count, static_cast<int32_t>(expected.size()));
+            }
+        }
+    }
 }
 
 }  // namespace
