@@ -183,16 +183,20 @@ TEST(FlatStore, GrowthAndStats) {
 }
 
 TEST(FlatStore, GrowthThatWouldOverflowFailsAndKeepsTheStore) {
-    // A dimension this large makes doubling past the capacity bound wrap.
-    vec_config c = vtest::flat_config(0x80000000u);
-    vec_store *s = nullptr;
-    ASSERT_EQ(morvadb_vec_create(nullptr, &c, &s), 0);
-    // 1024 slots of 8 GiB each cannot be allocated: -1, nothing changes.
-    std::vector<float> huge(1);
-    EXPECT_EQ(morvadb_vec_insert(s, 1, huge.data()), -1);
-    EXPECT_EQ(s->count, 0u);
-    EXPECT_EQ(s->capacity, 0u);
-    morvadb_vec_close(s);
+    auto st = make_flat(4);
+    // Pretend the store is already as large as the doubling guard allows:
+    // the next growth must fail before any allocation is attempted.
+    const uint64_t limit = ((uint64_t{1} << 62) - 1) / 4;
+    st->capacity = limit;
+    st->count = limit;
+    const float v[4] = {1, 2, 3, 4};
+    EXPECT_EQ(morvadb_vec_insert(st.get(), 1, v), -1);
+    const uint64_t id = 2;
+    EXPECT_EQ(morvadb_vec_insert_batch(st.get(), 1, &id, v), -1);
+    EXPECT_EQ(st->capacity, limit);
+    EXPECT_EQ(st->count, limit);
+    st->capacity = 0;
+    st->count = 0;
 }
 
 }  // namespace
