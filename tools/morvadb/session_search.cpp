@@ -64,7 +64,8 @@ std::string Session::indexed_column(const TableInfo &table) const {
 }
 
 Outcome Session::ensure_vector_index() {
-    if (!have_vectors()) return Outcome::failure(DB_ERR_INVALID, missing_message("vector index"));
+    // Without the vector family the rows are indexed for full-text search only.
+    if (!have_vectors()) return Outcome::success();
     {
         ReadLock catalog(&db_->catalog_lock);
         if (db_->vectors != nullptr && db_->embed != nullptr) return Outcome::success();
