@@ -43,7 +43,8 @@ void Shell::error(const std::string &message) {
     out_.flush();
     err_ << "error: ";
     if (line_number_ > 0) err_ << "line " << line_number_ << ": ";
-    err_ << message << '\n';
+    // Messages quote what the user typed; control bytes are shown escaped.
+    err_ << printable(message) << '\n';
     err_.flush();
 }
 
@@ -287,7 +288,7 @@ int run_shell(const std::string &path) {
     Shell shell(*session, std::cout, std::cerr);
     shell.set_history(&reader.history());
     if (reader.interactive()) {
-        std::cout << "morvadb shell on " << path << "; .help lists the commands, .quit leaves\n";
+        std::cout << "morvadb shell on " << path << "; .help lists the commands, .quit leaves" << std::endl;
     }
     std::string line;
     uint64_t number = 0;
