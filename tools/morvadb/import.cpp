@@ -37,6 +37,11 @@ public:
         draw(done, rows);
     }
 
+    // Starts a fresh line for a message printed while the bar is shown.
+    void interrupt() {
+        if (enabled_) std::fputs("\r\x1b[K", stderr);
+    }
+
     void finish(uint64_t rows) {
         if (!enabled_) return;
         draw(total_, rows);
@@ -153,7 +158,7 @@ int run_import(const std::string &path, const std::string &table_name, const std
         }
         if (!problem.empty()) {
             if (++failures <= kShownErrors) {
-                std::fputc('\r', stderr);
+                progress.interrupt();
                 std::cerr << "error: line " << csv.line() << ": " << problem << '\n';
             }
         } else {
