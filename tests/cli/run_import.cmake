@@ -52,3 +52,15 @@ set(expected
 if(NOT out STREQUAL expected)
   message(FATAL_ERROR "imported rows:\n${out}\nexpected:\n${expected}")
 endif()
+
+# The statistics report lists the table with its row count, and refuses a
+# path that holds no database instead of creating one there.
+execute_process(COMMAND "${MORVADB}" stats db WORKING_DIRECTORY "${WORKDIR}" OUTPUT_VARIABLE out RESULT_VARIABLE status)
+if(NOT status EQUAL 0 OR NOT out MATCHES "\n people +\\| +3 \\| id +\\| +4\n" OR NOT out MATCHES "full-text index: ")
+  message(FATAL_ERROR "morvadb stats: status ${status}, output:\n${out}")
+endif()
+execute_process(COMMAND "${MORVADB}" stats nothing-here WORKING_DIRECTORY "${WORKDIR}"
+  ERROR_VARIABLE err RESULT_VARIABLE status)
+if(NOT status EQUAL 1 OR NOT err STREQUAL "error: no database at nothing-here\n" OR EXISTS "${WORKDIR}/nothing-here.wal")
+  message(FATAL_ERROR "morvadb stats on an empty path: status ${status}, ${err}")
+endif()
