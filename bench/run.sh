@@ -57,13 +57,19 @@ fi
 # FAISS and its BLAS would otherwise take both cores.
 export OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 MKL_NUM_THREADS=1
 
+# The programs the chosen suites need.
+programs=()
+[[ ",$suites," == *",kv,"* ]] && programs+=(bench_kv)
+[[ ",$suites," == *",flat,"* ]] && programs+=(bench_vec_flat)
+[[ ",$suites," == *",hnsw,"* ]] && programs+=(bench_vec_hnsw)
+
 if [ "$build" -eq 1 ]; then
   cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DMORVADB_BENCH=ON -DMORVADB_TESTS=OFF >/dev/null ||
     exit 1
-  cmake --build "$build_dir" -j2 --target bench_kv bench_vec_flat bench_vec_hnsw || exit 1
+  cmake --build "$build_dir" -j2 --target "${programs[@]}" || exit 1
 fi
 bin="$build_dir/bench/peers"
-for program in bench_kv bench_vec_flat bench_vec_hnsw; do
+for program in "${programs[@]}"; do
   [ -x "$bin/$program" ] || { echo "run.sh: $bin/$program is missing (build with -DMORVADB_BENCH=ON)" >&2; exit 1; }
 done
 
