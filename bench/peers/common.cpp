@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,17 @@
 #include <fstream>
 
 namespace bench {
+
+namespace {
+double clock_seconds(clockid_t clock) {
+    struct timespec ts {};
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+}  // namespace
+
+double thread_cpu_seconds() { return clock_seconds(CLOCK_THREAD_CPUTIME_ID); }
+double process_cpu_seconds() { return clock_seconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 double Rng::gaussian() {
     double u1 = unit();

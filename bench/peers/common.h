@@ -23,6 +23,12 @@ inline uint64_t now_ns() {
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
 }
 
+// CPU time of the calling thread and of the whole process, in seconds. On a
+// shared, loaded machine these show the work done where wall time also
+// counts the waits for a core.
+double thread_cpu_seconds();
+double process_cpu_seconds();
+
 // splitmix64: tiny, fast and fully determined by its seed, so every engine
 // sees the same key order and every run the same data.
 class Rng {

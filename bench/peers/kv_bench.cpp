@@ -76,6 +76,8 @@ private:
     bool out_of_time(Clock::time_point start) const { return seconds_since(start) > config_.max_phase_seconds; }
     void report(const std::string &workload, uint64_t ops, double seconds, uint64_t errors, bool capped,
                 JsonRecord extra = {});
+    // Marks the start of a phase for the CPU time that report() adds.
+    void phase_start() { phase_cpu_ = process_cpu_seconds(); }
     bool open_fresh(const std::string &name);
     void fill(const std::string &workload, const std::vector<uint64_t> &order);
     void overwrite();
@@ -92,12 +94,15 @@ private:
     std::vector<uint64_t> filled_;    // indexes of the present keys, in fill order
     std::vector<uint8_t> versions_;   // current version of each key index
     uint64_t total_errors_ = 0;
+    double phase_cpu_ = 0;
 };
 
 void KvRun::report(const std::string &workload, uint64_t ops, double seconds, uint64_t errors, bool capped,
                    JsonRecord extra) {
     JsonRecord r = base(workload);
+    double cpu = process_cpu_seconds() - phase_cpu_;
     r.integer("ops", ops).num("seconds", seconds).num("ops_per_sec", seconds > 0 ? ops / seconds : 0);
+    r.num("cpu_seconds", cpu).num("ops_per_cpu_sec", cpu > 0 ? ops / cpu : 0);
     r.integer("errors", errors).integer("capped", capped ? 1 : 0).append(extra);
     total_errors_ += errors;
     log_.write(r);
@@ -128,6 +133,7 @@ void KvRun::fill(const std::string &workload, const std::vector<uint64_t> &order
     std::fill(versions_.begin(), versions_.end(), 0);
     uint64_t errors = 0;
     bool capped = false;
+    phase_start();
     auto start = Clock::now();
     for (uint64_t i = 0; i < order.size(); i++) {
         uint64_t k = order[i];
@@ -155,6 +161,7 @@ void KvRun::overwrite() {
     Rng rng(11);
     uint64_t errors = 0, ops = 0;
     bool capped = false;
+    phase_start();
     auto start = Clock::now();
     for (; ops < config_.num; ops++) {
         uint64_t k = filled_[rng.below(filled_.size())];
@@ -181,6 +188,7 @@ void KvRun::read_hits() {
     Rng rng(12);
     uint64_t errors = 0, ops = 0;
     bool capped = false;
+    phase_start();
     auto start = Clock::now();
     for (; ops < config_.num; ops++) {
         uint64_t k = filled_[rng.below(filled_.size())];
@@ -201,6 +209,7 @@ void KvRun::read_missing() {
     Rng rng(13);
     uint64_t errors = 0, ops = 0;
     bool capped = false;
+    phase_start();
     auto start = Clock::now();
     for (; ops < config_.num; ops++) {
         if (engine_->get(key_of(2 * rng.below(config_.num) + 1, buf), value)) errors++;
@@ -236,7 +245,8 @@ void KvRun::latency_during_writes() {
         writes.store(n);
     });
     std::thread compactor([&] {
-        auto start = Clock::now();
+        phase_start();
+    auto start = Clock::now();
         compaction_state.store(1);
         if (engine_->compact_all()) {
             compaction_seconds = seconds_since(start);
@@ -251,6 +261,7 @@ void KvRun::latency_during_writes() {
     std::string value;
     Rng rng(15);
     uint64_t missing = 0;
+    phase_start();
     auto start = Clock::now();
     while (seconds_since(start) < config_.latency_seconds && samples.size() < samples.capacity()) {
         uint64_t k = filled_[rng.below(filled_.size())];
@@ -281,6 +292,7 @@ void KvRun::delete_random() {
     std::vector<uint64_t> order = shuffled_range(filled_.size(), 16);
     uint64_t errors = 0, ops = 0;
     bool capped = false;
+    phase_start();
     auto start = Clock::now();
     for (; ops < order.size(); ops++) {
         if (!engine_->del(key_of(2 * filled_[order[ops]], buf))) errors++;
