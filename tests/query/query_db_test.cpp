@@ -226,6 +226,9 @@ TEST_F(QueryDb, QueriesRunWhileOtherThreadsWriteFlushAndCompact) {
         query_builder *qb = db_query(db, "users");
         ASSERT_EQ(qb_filter(qb, "kind", "=", "1"), DB_OK);
         ASSERT_EQ(qb_sort(qb, "score", i % 2), DB_OK);
+        if (i % 3 == 0) {
+            ASSERT_EQ(qb_limit(qb, 10), DB_OK);  // rows selected while the scan holds its locks
+        }
         ASSERT_EQ(qb_join(qb, "users", "name", "kind"), DB_OK);  // lookups of absent keys
         result_set *rs = qb_exec(qb);
         ASSERT_NE(rs, nullptr);
