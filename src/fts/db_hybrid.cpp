@@ -9,12 +9,6 @@
 #include "fts/hybrid.h"
 #include "util/sync.h"
 
-// The vector store is a separate family; hybrid search links against it
-// weakly so the full-text side builds and runs without it (a handle can only
-// hold a vector store when that family is present).
-#pragma weak morvadb_vec_count
-#pragma weak morvadb_vec_search
-
 namespace morva {
 namespace {
 
@@ -28,7 +22,6 @@ constexpr double kBm25B = 0.75;
 // Up to k nearest neighbours; a failed search or buffer counts as no hits.
 std::vector<vec_result> vector_side(vec_store *store, const float *query, uint32_t wanted) {
     std::vector<vec_result> hits;
-    if (morvadb_vec_count == nullptr || morvadb_vec_search == nullptr) return hits;
     int32_t stored = morvadb_vec_count(store);
     // The store cannot return more than it holds; asking for that much
     // keeps a huge vector_k from sizing a huge buffer.
