@@ -2,6 +2,7 @@
 #include "db/flush.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,10 +51,40 @@ int32_t apply_memtable_entry(const memtable_entry *e, void *ctx) {
     return btree_put(tree, e->key, e->key_len, e->value, e->value_len);
 }
 
-// Writes one memtable as P.sst.0.N and applies it to the B-tree. The
-// B-tree takes the memtable's entries directly: they are exactly what the
-// table holds, so reading the new file back would only cost time.
-int32_t write_level0_table(db_handle *db, const memtable *mt) {
+// Exclusive access to the memtables (and the B-tree) for the short steps of
+// a flush, unless the caller already holds those locks.
+class ExclusiveSection {
+public:
+    ExclusiveSection(db_handle *db, FlushLocks locks, bool with_store) : db_(db) {
+        if (locks == FlushLocks::kHeld) return;
+        pthread_rwlock_wrlock(&db_->memtable_lock);
+        memtable_locked_ = true;
+        if (with_store) {
+            pthread_rwlock_wrlock(&db_->store_lock);
+            store_locked_ = true;
+        }
+    }
+    ~ExclusiveSection() {
+        if (store_locked_) pthread_rwlock_unlock(&db_->store_lock);
+        if (memtable_locked_) pthread_rwlock_unlock(&db_->memtable_lock);
+    }
+    ExclusiveSection(const ExclusiveSection &) = delete;
+    ExclusiveSection &operator=(const ExclusiveSection &) = delete;
+
+private:
+    db_handle *db_;
+    bool memtable_locked_ = false;
+    bool store_locked_ = false;
+};
+
+// Writes the flushing memtable as P.sst.0.N, then applies it to the B-tree
+// and drops it. The table is written without the memtable and store locks:
+// the flushing memtable no longer changes (every writer waits on wal_mutex,
+// which the flushing thread holds), so readers keep using it meanwhile and
+// only the swap into the B-tree excludes them. The B-tree takes the
+// memtable's entries directly: they are exactly what the table holds.
+int32_t write_flushing_memtable(db_handle *db, FlushLocks locks) {
+    const memtable *mt = db->memtables->flushing;
     uint64_t number = reserve_table_number(db);
     char final_path[kPathBufferSize];
     char temp_path[kPathBufferSize];
@@ -71,7 +102,13 @@ int32_t write_level0_table(db_handle *db, const memtable *mt) {
     status = sstable_writer_finish(writer);
     sstable_writer_destroy(writer);
     if (status != DB_OK) return status;
-    return memtable_iterate(mt, apply_memtable_entry, db->tree);
+
+    ExclusiveSection section(db, locks, true);
+    status = memtable_iterate(mt, apply_memtable_entry, db->tree);
+    // A memtable only partly applied stays in the flushing slot, where it
+    // still answers reads, and is written again by the next flush.
+    if (status == DB_OK) lsm_destroy_flushing(db->memtables);
+    return status;
 }
 
 }  // namespace
@@ -94,25 +131,26 @@ uint64_t reserve_table_number(db_handle *db) {
     return number;
 }
 
-int32_t flush_memtables(db_handle *db) {
+int32_t flush_memtables(db_handle *db, FlushLocks locks) {
     lsm *pair = db->memtables;
     if (pair->flushing) {
-        int32_t status = write_level0_table(db, pair->flushing);
+        int32_t status = write_flushing_memtable(db, locks);
         if (status != DB_OK) return status;
-        lsm_destroy_flushing(pair);
     }
     if (lsm_has_data(pair)) {
-        // The flushing slot is empty here, so the rotation discards nothing.
-        int32_t status = lsm_flush(pair);
-        if (status != DB_OK) {
-            // No fresh memtable could be made: keep writing into the old one.
-            pair->active = pair->flushing;
-            pair->flushing = nullptr;
-            return status;
+        {
+            ExclusiveSection section(db, locks, false);
+            // The flushing slot is empty here, so the rotation discards nothing.
+            int32_t status = lsm_flush(pair);
+            if (status != DB_OK) {
+                // No fresh memtable could be made: keep writing into the old one.
+                pair->active = pair->flushing;
+                pair->flushing = nullptr;
+                return status;
+            }
         }
-        status = write_level0_table(db, pair->flushing);
+        int32_t status = write_flushing_memtable(db, locks);
         if (status != DB_OK) return status;
-        lsm_destroy_flushing(pair);
     }
     // Every record of the log is now in a table: writers hold wal_mutex from
     // their append until their memtable insert is done.

@@ -48,7 +48,7 @@ struct db_private {
     int lock_fd = -1;
     // Highest sorted table number known to be in use (from P.seq and the
     // files on disk). Level-0 numbers continue above it so that no number
-    // is ever reused. Guarded by store_lock.
+    // is ever reused. Guarded by wal_mutex (only flushes use it).
     uint64_t last_table_number = 0;
     // Wakes the background thread early when the handle closes.
     pthread_mutex_t wake_mutex;

@@ -32,16 +32,21 @@ int32_t write_record(db_handle *db, int32_t op, uint64_t table_id, const void *k
     if (status != DB_OK) return status;
     publish_write(db, wal_last_seq(db->log), op, table_id, key, key_len, value, value_len);
 
-    WriteGuard memtables(&db->memtable_lock);
-    // Inserting into the active memtable directly: the pair's own rotation
-    // would discard a flushing memtable that a failed flush left behind.
-    memtable *active = lsm_get_active(db->memtables);
-    status = op == WAL_OP_DELETE ? memtable_delete(active, 0, key, key_len)
-                                 : memtable_put(active, 0, key, key_len, value, value_len);
-    if (status != DB_OK) return status;
-    if (!memtable_is_full(active)) return DB_OK;
-    WriteGuard store(&db->store_lock);
-    return flush_memtables(db);
+    bool full = false;
+    {
+        WriteGuard memtables(&db->memtable_lock);
+        // Inserting into the active memtable directly: the pair's own
+        // rotation would discard a flushing memtable that a failed flush left
+        // behind.
+        memtable *active = lsm_get_active(db->memtables);
+        status = op == WAL_OP_DELETE ? memtable_delete(active, 0, key, key_len)
+                                     : memtable_put(active, 0, key, key_len, value, value_len);
+        if (status != DB_OK) return status;
+        full = memtable_is_full(active);
+    }
+    // Still under wal_mutex: the flush takes the memtable and store locks
+    // only for its short exclusive steps, so reads go on while it writes.
+    return full ? flush_memtables(db, FlushLocks::kTakeAsNeeded) : DB_OK;
 }
 
 int32_t write_operation(db_handle *db, const char *table, int32_t op, const void *key, uint64_t key_len,

@@ -159,7 +159,7 @@ int32_t open_writer(const char *path, const db_options *options, db_handle **out
     // The log may hold more than one memtable's worth (a smaller limit than
     // the one it was written with): write it out now rather than carry an
     // overfull memtable.
-    if (status == DB_OK && memtable_is_full(lsm_get_active(db->memtables))) flush_memtables(db);
+    if (status == DB_OK && memtable_is_full(lsm_get_active(db->memtables))) flush_memtables(db, FlushLocks::kHeld);
     if (status == DB_OK) status = start_background(db);
     if (status != DB_OK) {
         release_writer(db, true);
@@ -178,7 +178,7 @@ void close_writer(db_handle *db) {
         WriteGuard memtables(&db->memtable_lock);
         WriteGuard store(&db->store_lock);
         // A failure leaves the records in the log for the next open.
-        if (db->memtables->flushing || lsm_has_data(db->memtables)) flush_memtables(db);
+        if (db->memtables->flushing || lsm_has_data(db->memtables)) flush_memtables(db, FlushLocks::kHeld);
         if (db->table_count > 0) write_catalog(db);
         write_checkpoint(db);
         close_shared_mode(db);
