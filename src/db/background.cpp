@@ -71,7 +71,18 @@ int32_t plan_compaction(db_handle *db, CompactionPlan *plan) {
     int level = compaction_pick_level(census.levels, kCompactionLevels);
     if (level < 0 || census.levels[level].file_count == 0) return DB_OK;
     plan->level = level;
-    for (int32_t i = 0; i < census.levels[level].file_count; ++i) plan->inputs.push_back(census.levels[level].paths[i]);
+    // Inputs go oldest first. Deleting them in this order matters: a step
+    // cut short leaves the newest inputs beside the output, never older ones
+    // that a later merge would carry above the output's newer versions.
+    std::vector<std::pair<uint64_t, std::string>> ordered;
+    for (int32_t i = 0; i < census.levels[level].file_count; ++i) {
+        uint64_t sequence = 0;
+        std::string path = census.levels[level].paths[i];
+        if (!read_table_sequence(path, &sequence)) sequence = 0;
+        ordered.emplace_back(sequence, std::move(path));
+    }
+    std::sort(ordered.begin(), ordered.end());
+    for (auto &entry : ordered) plan->inputs.push_back(std::move(entry.second));
     for (int lv = level + 1; lv < kCompactionLevels; ++lv) {
         if (census.levels[lv].file_count > 0) plan->deeper_tables_exist = true;
     }
