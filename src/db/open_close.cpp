@@ -19,13 +19,6 @@
 #include "db/table_set.h"
 #include "util/sync.h"
 
-// The vector store, embedder and quantizer families attach their objects to
-// the handle; the engine links against them weakly so that it builds and
-// runs before those families are part of the library.
-#pragma weak morvadb_vec_close
-#pragma weak morvadb_embed_destroy
-#pragma weak morvadb_quant_destroy
-
 namespace morva {
 namespace {
 
@@ -76,11 +69,11 @@ bool init_locks(db_handle *db) {
 void destroy_secondary_indexes(db_handle *db) {
     fts_index_destroy(db->fts);
     db->fts = nullptr;
-    if (db->vectors && morvadb_vec_close) morvadb_vec_close(db->vectors);
+    if (db->vectors) morvadb_vec_close(db->vectors);
     db->vectors = nullptr;
-    if (db->embed && morvadb_embed_destroy) morvadb_embed_destroy(db->embed);
+    morvadb_embed_destroy(db->embed);
     db->embed = nullptr;
-    if (db->quant && morvadb_quant_destroy) morvadb_quant_destroy(db->quant);
+    morvadb_quant_destroy(db->quant);
     db->quant = nullptr;
     std::free(db->quant_vectors);
     std::free(db->quant_ids);
