@@ -90,9 +90,14 @@ __attribute__((target("avx2"))) void avx2_block(const float *q, const float *con
         const float *v[8];
         size_t lanes = n - j < 8 ? n - j : 8;
         for (size_t l = 0; l < 8; l++) v[l] = vin[j + (l < lanes ? l : 0)];
+        const float *next[8];  // prefetched while this block is summed
+        size_t next_lanes = j + 8 < n ? (n - j - 8 < 8 ? n - j - 8 : 8) : 0;
+        for (size_t l = 0; l < 8; l++) next[l] = next_lanes ? vin[j + 8 + (l < next_lanes ? l : 0)] : v[l];
         __m256 s = _mm256_setzero_ps(), nb = _mm256_setzero_ps();
         uint32_t i = 0;
         for (; i + 8 <= dim; i += 8) {
+            if (i % 16 == 0)
+                for (int l = 0; l < 8; l++) _mm_prefetch(reinterpret_cast<const char *>(next[l] + i), _MM_HINT_T0);
             __m256 r[8];
             for (int l = 0; l < 8; l++) r[l] = _mm256_loadu_ps(v[l] + i);
             transpose8(r);
@@ -142,9 +147,16 @@ __attribute__((target("avx512f"))) void avx512_block(const float *q, const float
         const float *v[16];
         size_t lanes = n - j < 16 ? n - j : 16;
         for (size_t l = 0; l < 16; l++) v[l] = vin[j + (l < lanes ? l : 0)];
+        // Sixteen interleaved streams defeat the hardware prefetcher, so the
+        // next block's lines are requested while this block is summed.
+        const float *next[16];
+        size_t next_lanes = j + 16 < n ? (n - j - 16 < 16 ? n - j - 16 : 16) : 0;
+        for (size_t l = 0; l < 16; l++) next[l] = next_lanes ? vin[j + 16 + (l < next_lanes ? l : 0)] : v[l];
         __m512 s = _mm512_setzero_ps(), nb = _mm512_setzero_ps();
         uint32_t i = 0;
         for (; i + 8 <= dim; i += 8) {
+            if (i % 16 == 0)
+                for (int l = 0; l < 16; l++) _mm_prefetch(reinterpret_cast<const char *>(next[l] + i), _MM_HINT_T0);
             __m512 r[8];
             for (int l = 0; l < 8; l++) {
                 __m512 low = _mm512_castps256_ps512(_mm256_loadu_ps(v[l] + i));

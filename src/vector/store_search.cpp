@@ -15,7 +15,7 @@
 namespace morva {
 namespace {
 
-constexpr size_t kScanBlock = 64;
+constexpr size_t kScanBlock = 256;
 
 // Visits the live slots in increasing order; `accept(slot)` may drop a slot
 // before its distance is computed, `consume(slot, d)` sees the survivors in
