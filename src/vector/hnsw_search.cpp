@@ -2,6 +2,7 @@
 // best-first layer search. Searches hold only the store's shared lock, so
 // their visited marks and heaps live in per-thread scratch rather than in
 // the graph; inserts (exclusive) use the graph's own marks.
+#include <algorithm>
 #include <cfloat>
 #include <cstring>
 #include <memory>
@@ -71,6 +72,14 @@ struct ThreadScratch {
     bool busy = false;
 };
 thread_local ThreadScratch tls_scratch;
+
+// Grows the marks to cover every node; new marks are 0, never a live epoch.
+void ensure_marks(ThreadScratch &ts, size_t nodes) {
+    if (ts.marks.size() >= nodes) return;
+    std::vector<int32_t> grown(nodes < 2 * ts.marks.size() ? 2 * ts.marks.size() : nodes, 0);
+    std::copy(ts.marks.begin(), ts.marks.end(), grown.begin());
+    ts.marks.swap(grown);
+}
 
 class ScratchLease {
 public:
@@ -194,7 +203,7 @@ int32_t graph_search(const hnsw_index *g, const float *query, int32_t k, vec_res
     try {
         ScratchLease lease;
         ThreadScratch &ts = lease.get();
-        if (ts.marks.size() < static_cast<size_t>(g->node_count)) ts.marks.resize(static_cast<size_t>(g->node_count), 0);
+        ensure_marks(ts, static_cast<size_t>(g->node_count));
         int32_t ep = g->entry;
         for (int32_t layer = g->max_level; layer >= 1; layer--) ep = hnsw_greedy_closest(g, ep, query, layer, ts.layer);
         int32_t ef = g->ef_search > k ? g->ef_search : k;

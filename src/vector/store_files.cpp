@@ -106,26 +106,20 @@ uint64_t live_count(const vec_store *s) {
 }
 
 bool write_meta(const std::string &path, const vec_store *s, uint64_t count) {
-    ByteWriter w;
-    w.u32(kMetaMagic);
-    w.u32(kMetaVersion);
-    w.u32(s->config.dimension);
-    w.u32(s->config.metric);
-    w.u64(count);
-    w.u64(count);
-    if (s->uses_graph) {
-        w.u32(VEC_INDEX_HNSW);
-        w.u32(static_cast<uint32_t>(s->graph->m));
-        w.u32(static_cast<uint32_t>(s->graph->ef_construction));
-        w.u32(static_cast<uint32_t>(s->graph->ef_search));
-    } else {
-        w.u32(VEC_INDEX_FLAT);
-        w.u32(0);
-        w.u32(0);
-        w.u32(0);
-    }
+    uint8_t meta[kMetaSize];
+    put_u32(meta, kMetaMagic);
+    put_u32(meta + 4, kMetaVersion);
+    put_u32(meta + 8, s->config.dimension);
+    put_u32(meta + 12, s->config.metric);
+    put_u64(meta + 16, count);
+    put_u64(meta + 24, count);
+    const bool graph = s->uses_graph != 0;
+    put_u32(meta + 32, graph ? VEC_INDEX_HNSW : VEC_INDEX_FLAT);
+    put_u32(meta + 36, graph ? static_cast<uint32_t>(s->graph->m) : 0);
+    put_u32(meta + 40, graph ? static_cast<uint32_t>(s->graph->ef_construction) : 0);
+    put_u32(meta + 44, graph ? static_cast<uint32_t>(s->graph->ef_search) : 0);
     UniqueFd fd = create_file(path);
-    return fd.valid() && write_all(fd.get(), w.data(), w.size()) && finish_file(fd);
+    return fd.valid() && write_all(fd.get(), meta, sizeof(meta)) && finish_file(fd);
 }
 
 bool write_vectors(const std::string &path, const vec_store *s) {
