@@ -182,6 +182,8 @@ void close_writer(db_handle *db) {
 void close_follower_handle(db_handle *db) {
     close_follower(db);
     free_tables(db);
+    // A host may attach a vector index or quantized index to a follower too.
+    destroy_secondary_indexes(db);
     btree_destroy(db->tree);
     db->tree = nullptr;
     pthread_rwlock_destroy(&db->store_lock);
