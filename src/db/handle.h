@@ -34,6 +34,7 @@
 #include <pthread.h>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "morvadb.h"
 
@@ -57,6 +58,10 @@ struct db_private {
     bool bg_started = false;
     // Follower bookkeeping (db/follower.h); null in a writer.
     morva::FollowerState *follower = nullptr;
+    // Codes of the quantized index's stored vectors while its quantizer is
+    // trained (quant_count x code size bytes, insertion order). Kept by the
+    // db_vec_quant_ calls under catalog_lock; released with the handle.
+    std::vector<uint8_t> quant_codes;
 };
 
 namespace morva {
