@@ -1,9 +1,9 @@
 // The scan stage: every key of the store yields at most one row, its newest
 // live version. Sources from newest to oldest are the active memtable, the
 // flushing memtable and the B-tree; an entry (live or tombstone) in a newer
-// source hides the key in every older one. All three are walked in key
-// order, so hiding is decided by advancing a pointer through the sorted keys
-// of the newer sources instead of searching them.
+// source hides the key in every older one. All three are walked in place in
+// key order, so hiding is decided by advancing a cursor along each newer
+// source's sorted chain instead of searching it or copying its keys.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "memtable/btree.h"
+#include "memtable/memtable.h"
 #include "query/condition.h"
 #include "query/query_exec.h"
 #include "query/result_set.h"
@@ -21,58 +22,28 @@
 namespace morva {
 namespace {
 
-struct MemEntry {
-    const uint8_t *key;
-    uint64_t key_len;
-    const uint8_t *value;
-    uint64_t value_len;
-    bool tombstone;
-};
-
-struct CollectContext {
-    std::vector<MemEntry> *entries;
-    bool failed;
-};
-
-int32_t collect_entry(const memtable_entry *e, void *context) {
-    auto *ctx = static_cast<CollectContext *>(context);
-    try {
-        ctx->entries->push_back({e->key, e->key_len, e->value, e->value_len, e->tombstone != 0});
-    } catch (const std::bad_alloc &) {
-        ctx->failed = true;
-        return 1;
-    }
-    return 0;
+// The nodes of one memtable in key order (its level-0 chain), read in place.
+const memtable_node *first_node(const memtable *mt) {
+    return mt != nullptr && mt->head != nullptr ? mt->head->forward[0] : nullptr;
 }
 
-// Entries of one memtable in key order; throws std::bad_alloc.
-std::vector<MemEntry> collect(const memtable *mt) {
-    std::vector<MemEntry> entries;
-    if (mt == nullptr) return entries;
-    CollectContext ctx{&entries, false};
-    memtable_iterate(mt, collect_entry, &ctx);
-    if (ctx.failed) throw std::bad_alloc();
-    return entries;
-}
-
-// Answers "does a newer source hold this key?" for keys asked in ascending
-// order, by walking a sorted key list once.
+// Answers "does this newer memtable hold the key?" for keys asked in
+// ascending order, by advancing once along its sorted chain.
 class ShadowWalk {
 public:
-    explicit ShadowWalk(const std::vector<MemEntry> &newer) : keys_(newer) {}
+    explicit ShadowWalk(const memtable *newer) : next_(first_node(newer)) {}
     bool hides(const uint8_t *key, uint64_t key_len) {
-        while (next_ < keys_.size()) {
-            int c = btree_compare_keys(keys_[next_].key, keys_[next_].key_len, key, key_len);
+        while (next_ != nullptr) {
+            int c = btree_compare_keys(node_key(next_), next_->key_len, key, key_len);
             if (c > 0) return false;
             if (c == 0) return true;
-            ++next_;
+            next_ = next_->forward[0];
         }
         return false;
     }
 
 private:
-    const std::vector<MemEntry> &keys_;
-    size_t next_ = 0;
+    const memtable_node *next_;
 };
 
 // Filters one candidate value and copies a surviving row into the result;
@@ -177,29 +148,24 @@ private:
 void scan_rows(db_handle *db, const TableColumns &columns, const condition *cond, const TopK *top_k,
                result_set *rs) {
     RowSink sink(columns, cond, top_k, rs);
-    std::vector<MemEntry> active, flushing, memtable_keys;
-
     ReadGuard memtables_locked(&db->memtable_lock);
     ReadGuard store_locked(&db->store_lock);
-    if (db->memtables != nullptr) {
-        active = collect(db->memtables->active);
-        flushing = collect(db->memtables->flushing);
-        for (const MemEntry &e : active)
-            if (!e.tombstone) sink.offer(e.value, e.value_len);
-        ShadowWalk newer(active);
-        for (const MemEntry &e : flushing)
-            if (!newer.hides(e.key, e.key_len) && !e.tombstone) sink.offer(e.value, e.value_len);
-        // Keys of both memtables, sorted, hide their older B-tree versions.
-        memtable_keys.resize(active.size() + flushing.size());
-        std::merge(active.begin(), active.end(), flushing.begin(), flushing.end(), memtable_keys.begin(),
-                   [](const MemEntry &a, const MemEntry &b) {
-                       return btree_compare_keys(a.key, a.key_len, b.key, b.key_len) < 0;
-                   });
-    }
+    const memtable *active = db->memtables != nullptr ? db->memtables->active : nullptr;
+    const memtable *flushing = db->memtables != nullptr ? db->memtables->flushing : nullptr;
+    for (const memtable_node *n = first_node(active); n != nullptr; n = n->forward[0])
+        if (!n->tombstone) sink.offer(node_value(n), n->value_len);
+    ShadowWalk newer_than_flushing(active);
+    for (const memtable_node *n = first_node(flushing); n != nullptr; n = n->forward[0])
+        if (!newer_than_flushing.hides(node_key(n), n->key_len) && !n->tombstone)
+            sink.offer(node_value(n), n->value_len);
     if (db->tree != nullptr) {
-        ShadowWalk newer(memtable_keys);
-        for (BTreeIterator it(db->tree); it.valid(); it.next())
-            if (!newer.hides(it.key(), it.key_len())) sink.offer(it.value(), it.value_len());
+        ShadowWalk in_active(active), in_flushing(flushing);
+        for (BTreeIterator it(db->tree); it.valid(); it.next()) {
+            // Evaluate both walks: each must advance past every B-tree key.
+            bool hidden = in_active.hides(it.key(), it.key_len());
+            hidden = in_flushing.hides(it.key(), it.key_len()) || hidden;
+            if (!hidden) sink.offer(it.value(), it.value_len());
+        }
     }
     sink.finish();  // still under the locks: selected rows point into the store
 }
