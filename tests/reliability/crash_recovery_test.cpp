@@ -62,12 +62,12 @@ void send(int fd, const Message &m) {
     uint32_t version = first_version;
     for (uint64_t step = 0;; ++step) {
         uint32_t tables = static_cast<uint32_t>(db->table_count);
-        uint32_t dice = static_cast<uint32_t>(rng() % 100);
+        uint32_t dice = static_cast<uint32_t>(rng() % 1000);
         Message m{Stage::kIntent, Op::kPut, static_cast<uint32_t>(rng() % kKeySpace), 0};
-        if (tables == 0 || (dice < 2 && tables < DB_MAX_TABLES)) {
+        if (tables == 0 || (dice < 5 && tables < DB_MAX_TABLES)) {
             m.op = Op::kCreateTable;
             m.key = tables;
-        } else if (dice < 30) {
+        } else if (dice < 300) {
             m.op = Op::kDelete;
         } else {
             m.version = ++version;

@@ -9,7 +9,8 @@
 
 namespace reliability {
 
-// A temporary directory removed with everything in it when the test ends.
+// A temporary directory (in /dev/shm when it exists) removed with everything
+// in it when the test ends.
 class TempDir {
 public:
     TempDir();

@@ -3,13 +3,20 @@
 // consistency check before and after a reopen. Meant for the TSan build:
 // every race the run provokes is a failure there.
 //
+// Follower processes read the same database through the writer's published
+// log and must end up with exactly the writer's final state.
+//
 // MORVADB_STRESS_MS sets the length of the busy phase (short by default).
 #include <gtest/gtest.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -27,6 +34,9 @@ namespace {
 constexpr uint32_t kWriters = 2;
 constexpr uint32_t kKeysPerWriter = 300;
 constexpr int64_t kDefaultStressMs = 1500;
+constexpr int kFollowers = 2;
+// How long a follower may take to catch up once the writer has stopped.
+constexpr auto kCatchUpLimit = std::chrono::seconds(20);
 
 const char *const kTable = "kv";
 const char *const kRowTable = "rows";
@@ -54,11 +64,95 @@ std::optional<std::pair<uint32_t, uint32_t>> parse_value(const void *value, uint
 // Final state a writer left each of its keys in: version, or 0 for deleted.
 using FinalState = std::map<uint32_t, uint32_t>;
 
+void write_final_state(const std::string &path, const std::vector<FinalState> &finals) {
+    std::ofstream out(path);
+    for (const FinalState &state : finals) {
+        for (const auto &[key, version] : state) out << key << ' ' << version << '\n';
+    }
+}
+
+FinalState read_final_state(const std::string &path) {
+    FinalState state;
+    std::ifstream in(path);
+    uint32_t key, version;
+    while (in >> key >> version) state[key] = version;
+    return state;
+}
+
+// Whether the follower shows every key as the writer left it; the first
+// difference goes to *why.
+bool follower_matches(db_handle *db, const FinalState &state, std::string *why) {
+    for (const auto &[key, version] : state) {
+        std::string k = key_for(key);
+        const void *value = nullptr;
+        uint64_t len = 0;
+        int32_t rc = db_get(db, "kv", k.data(), k.size(), &value, &len);
+        bool ok = version == 0 ? rc == DB_ERR_NOT_FOUND
+                               : rc == DB_OK && std::string(static_cast<const char *>(value), len) == value_for(key, version);
+        if (!ok) {
+            *why = "key " + std::to_string(key) + " status " + std::to_string(rc);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A follower process: waits for the writer to be ready, reads while the
+// writer works (every value must be one written for its key), then catches
+// up with the final state. Exit status 0 when all went well.
+[[noreturn]] void run_follower(const std::string &prefix, int go_fd, int stop_fd, const std::string &final_path,
+                               uint64_t seed) {
+    char byte;
+    if (read(go_fd, &byte, 1) != 1) _exit(20);
+    db_options options = small_options(WAL_SYNC_NONE);
+    db_handle *db = nullptr;
+    if (db_open_reader(prefix.c_str(), &options, &db) != DB_OK) _exit(21);
+    std::mt19937_64 rng(seed);
+    for (;;) {
+        struct timeval no_wait = {0, 0};
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(stop_fd, &ready);
+        if (select(stop_fd + 1, &ready, nullptr, nullptr, &no_wait) > 0) break;
+        uint32_t key = static_cast<uint32_t>(rng() % (kWriters * kKeysPerWriter));
+        std::string k = key_for(key);
+        const void *value = nullptr;
+        uint64_t len = 0;
+        int32_t rc = db_get(db, "kv", k.data(), k.size(), &value, &len);
+        if (rc == DB_OK) {
+            auto parsed = parse_value(value, len);
+            if (!parsed || parsed->first != key) {
+                std::fprintf(stderr, "follower: key %u holds a foreign value\n", key);
+                _exit(22);
+            }
+        } else if (rc != DB_ERR_NOT_FOUND) {
+            std::fprintf(stderr, "follower: db_get status %d\n", rc);
+            _exit(23);
+        }
+    }
+    FinalState state = read_final_state(final_path);
+    std::string why;
+    auto deadline = std::chrono::steady_clock::now() + kCatchUpLimit;
+    while (!follower_matches(db, state, &why)) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            std::fprintf(stderr, "follower never caught up: %s\n", why.c_str());
+            _exit(24);
+        }
+        db_reader_refresh(db);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    db_close(db);
+    _exit(0);
+}
+
 class StressTest : public ::testing::Test {
 protected:
     void SetUp() override {
         prefix_ = dir_.path() + "/db";
+        final_path_ = dir_.path() + "/final";
+        start_followers();
         options_ = small_options(WAL_SYNC_NONE, 16384);
+        options_.shared_mode = 1;
         ASSERT_EQ(db_open(prefix_.c_str(), &options_, &db_), DB_OK);
         const char *kv_columns[] = {"value"};
         int32_t kv_types[] = {COL_BLOB};
@@ -70,9 +164,48 @@ protected:
         // Compaction is driven by a test thread at a far higher rate than the
         // background thread's, which must then not run beside it.
         morva::stop_background(db_);
+        // The writer is ready: followers may open.
+        for (int i = 0; i < kFollowers; ++i) ASSERT_EQ(write(go_pipe_[1], "g", 1), 1);
+    }
+
+    // Forked before the writer opens (and so before any thread starts), which
+    // keeps fork safe under the thread sanitizer.
+    void start_followers() {
+        ASSERT_EQ(pipe(go_pipe_), 0);
+        ASSERT_EQ(pipe(stop_pipe_), 0);
+        for (int i = 0; i < kFollowers; ++i) {
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                close(go_pipe_[1]);
+                close(stop_pipe_[1]);
+                run_follower(prefix_, go_pipe_[0], stop_pipe_[0], final_path_, 1000 + static_cast<uint64_t>(i));
+            }
+            followers_.push_back(pid);
+        }
+        close(go_pipe_[0]);
+        close(stop_pipe_[0]);
+    }
+
+    // Hands the final state to the followers and collects their verdicts.
+    void finish_followers(const std::vector<FinalState> &finals) {
+        write_final_state(final_path_, finals);
+        close(stop_pipe_[1]);
+        stop_pipe_[1] = -1;
+        for (pid_t pid : followers_) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "follower failed with status " << (WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+        }
+        followers_.clear();
     }
 
     void TearDown() override {
+        // Followers still waiting (a failed setup) see end of file and exit.
+        if (go_pipe_[1] >= 0) close(go_pipe_[1]);
+        if (stop_pipe_[1] >= 0) close(stop_pipe_[1]);
+        for (pid_t pid : followers_) waitpid(pid, nullptr, 0);
         if (db_ != nullptr) {
             EXPECT_EQ(db_close(db_), DB_OK);
         }
@@ -206,6 +339,10 @@ protected:
 
     TempDir dir_;
     std::string prefix_;
+    std::string final_path_;
+    int go_pipe_[2] = {-1, -1};
+    int stop_pipe_[2] = {-1, -1};
+    std::vector<pid_t> followers_;
     db_options options_;
     db_handle *db_ = nullptr;
     std::atomic<bool> stop_{false};
@@ -239,6 +376,7 @@ TEST_F(StressTest, MixedWorkloadStaysConsistent) {
     EXPECT_GT(writes_.load(), 0u);
 
     check_final(finals, "after the run");
+    finish_followers(finals);
     ASSERT_EQ(db_close(db_), DB_OK);
     db_ = nullptr;
     ASSERT_EQ(db_open(prefix_.c_str(), &options_, &db_), DB_OK);
