@@ -254,6 +254,47 @@ void text_seeds() {
     filter_seed("blob", COL_BLOB, 1, "xyz", "xyz");
 }
 
+// Persistent stores (flat and graph): a snapshot with a delete in it, then
+// more changes that only the log holds.
+void vector_seeds() {
+    for (uint32_t index_type : {VEC_INDEX_FLAT, VEC_INDEX_HNSW}) {
+        std::string dir = scratch_path(index_type == VEC_INDEX_FLAT ? "flatstore" : "graphstore");
+        fs::remove_all(dir);
+        vec_config config{};
+        config.index_type = index_type;
+        config.metric = index_type == VEC_INDEX_FLAT ? VEC_METRIC_L2 : VEC_METRIC_COSINE;
+        config.dimension = 4;
+        config.capacity = 64;
+        config.persist = 1;
+        config.m = 8;
+        config.ef_construction = 32;
+        config.ef_search = 16;
+        vec_store *store = nullptr;
+        require(morvadb_vec_create(dir.c_str(), &config, &store) == 0, "morvadb_vec_create");
+        for (uint64_t id = 1; id <= 6; ++id) {
+            float v[4] = {static_cast<float>(id), 1.0f, -0.5f * static_cast<float>(id), 0.25f};
+            require(morvadb_vec_insert(store, id, v) == 0, "morvadb_vec_insert");
+        }
+        morvadb_vec_delete(store, 2);
+        require(morvadb_vec_flush(store) == 0, "morvadb_vec_flush");
+        for (uint64_t id = 5; id <= 9; ++id) {
+            float v[4] = {0.5f, static_cast<float>(id), 2.0f, -1.0f};
+            morvadb_vec_insert(store, id, v);
+        }
+        morvadb_vec_delete(store, 3);
+        std::vector<std::string> parts;
+        for (const char *name : {"meta", "vectors", "ids", "wal"}) {
+            std::vector<uint8_t> bytes = read_file(dir + "/" + name);
+            parts.emplace_back(bytes.begin(), bytes.end());
+        }
+        std::string name = index_type == VEC_INDEX_FLAT ? "flat" : "graph";
+        seed_text("vec_store_fuzz", name, join_parts(parts));
+        // The same directory with only its log: no snapshot yet.
+        seed_text("vec_store_fuzz", name + "_log_only", join_parts({parts[0], "", "", parts[3]}));
+        morvadb_vec_close(store);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -268,5 +309,6 @@ int main(int argc, char **argv) {
     mapped_log_seeds();
     database_seeds();
     text_seeds();
+    vector_seeds();
     return 0;
 }

@@ -33,7 +33,7 @@ rm -rf "$seeds"
 "$build/fuzz/fuzz_make_seeds" "$seeds"
 
 targets=${FUZZ_TARGETS:-$(cd "$build/fuzz" && ls -1 *_fuzz | sort)}
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 run_one() {
@@ -47,7 +47,7 @@ run_one() {
   else
     local corpus=$build/corpus/$target
     mkdir -p "$corpus"
-    nice -n 10 "$bin" -max_total_time="$mode" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+    nice -n 10 "$bin" -max_total_time="$mode" -timeout=30 -rss_limit_mb=2048 -malloc_limit_mb=1048576 -print_final_stats=1 \
       -artifact_prefix="$build/findings/$target/" "$corpus" "${dirs[@]}" >"$build/findings/$target.log" 2>&1
   fi
 }
