@@ -1,5 +1,6 @@
-// Crash recovery: a child process writes (puts, deletes, table creations)
-// with sync_mode 2 and reports each write before and after making it; the
+// Crash recovery: a child process writes (puts, deletes, table creations
+// with sync_mode 2; inserts, deletes and checkpoints in a persistent vector
+// store) and reports each write before and after making it; the
 // parent kills it with SIGKILL at a random moment, reopens the database and
 // checks it against what the child acknowledged. The one write that was in
 // flight at the kill may or may not have happened; everything else must be
@@ -22,6 +23,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "db/background.h"
 #include "reliability/reliability_support.h"
@@ -30,8 +32,18 @@ namespace reliability {
 namespace {
 
 constexpr uint32_t kKeySpace = 200;
+constexpr uint32_t kVectorIds = 120;
+constexpr uint32_t kDimension = 8;
 
-enum class Op : uint32_t { kPut = 0, kDelete = 1, kCreateTable = 2 };
+enum class Op : uint32_t {
+    kPut = 0,
+    kDelete = 1,
+    kCreateTable = 2,
+    kCreateStore = 3,  // the vector store exists once this is acknowledged
+    kVecInsert = 4,
+    kVecDelete = 5,
+    kVecCheckpoint = 6,
+};
 enum class Stage : uint32_t { kIntent = 1, kDone = 2 };
 
 // One report from the child; 16 bytes, so a pipe write is atomic and a kill
@@ -46,16 +58,53 @@ static_assert(sizeof(Message) <= PIPE_BUF);
 
 std::string table_name(uint32_t number) { return "t" + std::to_string(number); }
 
+// The vector inserted for (id, version); exact floats, compared bit for bit.
+std::vector<float> vector_for(uint32_t id, uint32_t version) {
+    std::vector<float> v(kDimension);
+    for (uint32_t i = 0; i < kDimension; ++i) {
+        v[i] = static_cast<float>(id) + static_cast<float>(version % 4096) / 64.0f - static_cast<float>(i) * 0.5f;
+    }
+    return v;
+}
+
+vec_config store_config(uint32_t index_type) {
+    vec_config config{};
+    config.index_type = index_type;
+    config.metric = VEC_METRIC_L2;
+    config.dimension = kDimension;
+    config.capacity = index_type == VEC_INDEX_HNSW ? 4096 : 0;
+    config.persist = 1;
+    config.m = 8;
+    config.ef_construction = 32;
+    config.ef_search = 16;
+    return config;
+}
+
 void send(int fd, const Message &m) {
     if (write(fd, &m, sizeof m) != static_cast<ssize_t>(sizeof m)) _exit(10);
 }
 
 // The child: opens the database and writes until it is killed. Exits with a
 // nonzero code only when an operation fails, which the parent reports.
-[[noreturn]] void run_writer(const std::string &prefix, int fd, uint64_t seed, uint32_t first_version) {
+[[noreturn]] void run_writer(const std::string &prefix, const std::string &store_dir, uint32_t index_type, int fd,
+                             uint64_t seed, uint32_t first_version) {
     db_options options = small_options(WAL_SYNC_ALWAYS);
     db_handle *db = nullptr;
     if (db_open(prefix.c_str(), &options, &db) != DB_OK) _exit(3);
+    // The store of an earlier life, or a new one (a kill may have cut its
+    // creation short; then it is created again).
+    vec_store *store = nullptr;
+    int32_t opened = morvadb_vec_open(store_dir.c_str(), &store);
+    if (opened == -2) {
+        vec_config config = store_config(index_type);
+        Message created{Stage::kIntent, Op::kCreateStore, 0, 0};
+        send(fd, created);
+        if (morvadb_vec_create(store_dir.c_str(), &config, &store) != 0) _exit(6);
+        created.stage = Stage::kDone;
+        send(fd, created);
+    } else if (opened != 0) {
+        _exit(7);
+    }
     std::mt19937_64 rng(seed);
     const char *columns[] = {"k", "v"};
     int32_t types[] = {COL_STRING, COL_STRING};
@@ -67,8 +116,17 @@ void send(int fd, const Message &m) {
         if (tables == 0 || (dice < 5 && tables < DB_MAX_TABLES)) {
             m.op = Op::kCreateTable;
             m.key = tables;
-        } else if (dice < 300) {
+        } else if (dice < 250) {
             m.op = Op::kDelete;
+        } else if (dice < 400) {
+            m.op = Op::kVecInsert;
+            m.key %= kVectorIds;
+            m.version = ++version;
+        } else if (dice < 450) {
+            m.op = Op::kVecDelete;
+            m.key %= kVectorIds;
+        } else if (dice < 453) {
+            m.op = Op::kVecCheckpoint;
         } else {
             m.version = ++version;
         }
@@ -82,6 +140,17 @@ void send(int fd, const Message &m) {
             break;
         case Op::kDelete:
             rc = db_delete(db, table.c_str(), key.data(), key.size());
+            break;
+        case Op::kVecInsert:
+            rc = morvadb_vec_insert(store, m.key, vector_for(m.key, m.version).data());
+            break;
+        case Op::kVecDelete: {
+            int32_t deleted = morvadb_vec_delete(store, m.key);
+            rc = deleted == -2 ? 0 : deleted;  // deleting an absent id is fine
+            break;
+        }
+        case Op::kVecCheckpoint:
+            rc = morvadb_vec_flush(store);
             break;
         default: {
             std::string value = value_for(m.key, m.version);
@@ -103,13 +172,21 @@ void send(int fd, const Message &m) {
 struct Model {
     std::map<uint32_t, uint32_t> live;  // key -> version of its value
     std::set<uint32_t> tables;
+    std::map<uint32_t, uint32_t> vectors;  // vector id -> version of its vector
+    bool store_created = false;
     std::optional<Message> in_flight;
     uint64_t acknowledged = 0;
 
     void apply(const Message &m) {
-        if (m.op == Op::kPut) live[m.key] = m.version;
-        else if (m.op == Op::kDelete) live.erase(m.key);
-        else tables.insert(m.key);
+        switch (m.op) {
+        case Op::kPut: live[m.key] = m.version; break;
+        case Op::kDelete: live.erase(m.key); break;
+        case Op::kCreateTable: tables.insert(m.key); break;
+        case Op::kCreateStore: store_created = true; break;
+        case Op::kVecInsert: vectors[m.key] = m.version; break;
+        case Op::kVecDelete: vectors.erase(m.key); break;
+        case Op::kVecCheckpoint: break;
+        }
     }
 
     void take(const Message &m) {
@@ -170,7 +247,7 @@ void verify(db_handle *db, Model &model) {
         if (seen == expected) continue;
 
         // The only other acceptable state is the in-flight write's.
-        bool pending_here = pending && pending->op != Op::kCreateTable && pending->key == k;
+        bool pending_here = pending && (pending->op == Op::kPut || pending->op == Op::kDelete) && pending->key == k;
         std::optional<std::string> alternative;
         if (pending_here && pending->op == Op::kPut) alternative = value_for(k, pending->version);
         if (pending_here && seen == alternative) {
@@ -182,13 +259,60 @@ void verify(db_handle *db, Model &model) {
     }
 }
 
-TEST(CrashRecovery, AcknowledgedWritesSurviveSigkill) {
+// Checks the reopened vector store: every acknowledged insert with its exact
+// vector, no acknowledged delete undone, nothing that was never inserted.
+void verify_store(const std::string &store_dir, Model &model, const std::optional<Message> &pending) {
+    vec_store *store = nullptr;
+    int32_t rc;
+    if (pending && pending->op == Op::kCreateStore) {
+        // Killed while creating: the store may exist or not, but if it opens
+        // it is the new, empty one.
+        rc = morvadb_vec_open(store_dir.c_str(), &store);
+        if (rc != 0) {
+            if (store != nullptr) morvadb_vec_close(store);
+            return;
+        }
+        model.apply(*pending);
+    } else {
+        if (!model.store_created) return;
+        rc = morvadb_vec_open(store_dir.c_str(), &store);
+    }
+    ASSERT_EQ(rc, 0) << "vector store does not open after a kill";
+    ASSERT_NE(store, nullptr);
+    std::vector<float> got(kDimension);
+    for (uint32_t id = 0; id < kVectorIds; ++id) {
+        rc = morvadb_vec_get(store, id, got.data());
+        ASSERT_TRUE(rc == 0 || rc == -2) << "morvadb_vec_get status " << rc;
+        std::optional<std::vector<float>> seen;
+        if (rc == 0) seen = got;
+        auto acked = model.vectors.find(id);
+        std::optional<std::vector<float>> expected;
+        if (acked != model.vectors.end()) expected = vector_for(id, acked->second);
+        if (seen == expected) continue;
+        bool pending_here = pending && (pending->op == Op::kVecInsert || pending->op == Op::kVecDelete) &&
+                            pending->key == id;
+        std::optional<std::vector<float>> alternative;
+        if (pending_here && pending->op == Op::kVecInsert) alternative = vector_for(id, pending->version);
+        if (pending_here && seen == alternative) {
+            model.apply(*pending);
+            continue;
+        }
+        ADD_FAILURE() << "vector " << id << ": " << (seen ? "present" : "absent") << " but acknowledged "
+                      << (expected ? "with another value" : "absent");
+    }
+    morvadb_vec_close(store);
+}
+
+class CrashRecovery : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(CrashRecovery, AcknowledgedWritesSurviveSigkill) {
     const int64_t iterations = env_int("MORVADB_CRASH_ITERATIONS", 12);
     const uint64_t seed = test_seed();
     SCOPED_TRACE("MORVADB_TEST_SEED=" + std::to_string(seed));
     std::mt19937_64 rng(seed);
     TempDir dir;
     const std::string prefix = dir.path() + "/db";
+    const std::string store_dir = dir.path() + "/vectors";
     Model model;
 
     for (int64_t round = 0; round < iterations && !testing::Test::HasFailure(); ++round) {
@@ -200,7 +324,7 @@ TEST(CrashRecovery, AcknowledgedWritesSurviveSigkill) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             close(fds[0]);
-            run_writer(prefix, fds[1], child_seed, static_cast<uint32_t>(round + 1) * 1000000u);
+            run_writer(prefix, store_dir, GetParam(), fds[1], child_seed, static_cast<uint32_t>(round + 1) * 1000000u);
         }
         close(fds[1]);
         // Mostly short lives (the kill lands in open, replay or the first
@@ -215,16 +339,23 @@ TEST(CrashRecovery, AcknowledgedWritesSurviveSigkill) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
             << "the writer stopped by itself with exit code " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 
+        const std::optional<Message> pending = model.in_flight;
         db_handle *db = nullptr;
         ASSERT_EQ(db_open(prefix.c_str(), nullptr, &db), DB_OK) << "database does not open after a kill";
         verify(db, model);
         EXPECT_EQ(db_close(db), DB_OK);
+        verify_store(store_dir, model, pending);
     }
-    std::printf("%lld kills, %llu acknowledged writes, %zu live keys, %zu tables\n",
+    std::printf("%lld kills, %llu acknowledged writes, %zu live keys, %zu tables, %zu vectors\n",
                 static_cast<long long>(iterations), static_cast<unsigned long long>(model.acknowledged),
-                model.live.size(), model.tables.size());
+                model.live.size(), model.tables.size(), model.vectors.size());
     EXPECT_GT(model.acknowledged, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(VectorIndex, CrashRecovery, ::testing::Values(VEC_INDEX_FLAT, VEC_INDEX_HNSW),
+                         [](const ::testing::TestParamInfo<uint32_t> &info) {
+                             return info.param == VEC_INDEX_HNSW ? std::string("Hnsw") : std::string("Flat");
+                         });
 
 }  // namespace
 }  // namespace reliability
