@@ -1,8 +1,11 @@
 #include "line_reader.h"
 
+#include "table_printer.h"
+
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
@@ -59,13 +62,9 @@ void write_out(const std::string &s) {
 
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// Columns taken by text on the terminal, counting each UTF-8 character as one.
+// Terminal columns taken by the first end bytes of text.
 size_t columns(const std::string &text, size_t end) {
-    size_t n = 0;
-    for (size_t i = 0; i < end && i < text.size(); i++) {
-        if (!is_continuation(text[i])) n++;
-    }
-    return n;
+    return display_width(std::string_view(text).substr(0, std::min(end, text.size())));
 }
 
 }  // namespace
