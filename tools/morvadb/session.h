@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "query_spec.h"
+#include "select_statement.h"
 
 namespace morva::cli {
 
@@ -88,7 +88,7 @@ public:
     Outcome delete_row(const TableInfo &table, const std::string &key_text);
 
     // Literals of the where clause are checked against the table first.
-    Outcome query(QuerySpec spec, Grid &out);
+    Outcome query(SelectStatement statement, Grid &out);
     // Rows of a table as (key, encoded row) pairs, tag-filtered.
     Outcome scan(const TableInfo &table, std::vector<std::pair<std::string, std::string>> &out) const;
 

@@ -125,41 +125,41 @@ Outcome project(const std::vector<std::string> &wanted, Grid &grid) {
 
 }  // namespace
 
-Outcome Session::query(QuerySpec spec, Grid &out) {
+Outcome Session::query(SelectStatement statement, Grid &out) {
     if (!have_queries()) return Outcome::failure(DB_ERR_INVALID, missing_message("query builder"));
-    const auto table = this->table(spec.table);
-    if (!table) return Outcome::library(DB_ERR_NOT_FOUND, "table " + spec.table);
-    if (spec.where) {
-        if (Outcome o = check_literals(*table, *spec.where); !o.ok()) return o;
+    const auto table = this->table(statement.table);
+    if (!table) return Outcome::library(DB_ERR_NOT_FOUND, "table " + statement.table);
+    if (statement.where) {
+        if (Outcome o = check_literals(*table, *statement.where); !o.ok()) return o;
     }
-    if (spec.sort_column && (table->find_column(*spec.sort_column) < 0 || *spec.sort_column == kTagColumn)) {
-        return Outcome::failure(DB_ERR_INVALID, "no column " + *spec.sort_column + " in table " + table->name);
+    if (statement.sort_column && (table->find_column(*statement.sort_column) < 0 || *statement.sort_column == kTagColumn)) {
+        return Outcome::failure(DB_ERR_INVALID, "no column " + *statement.sort_column + " in table " + table->name);
     }
     std::optional<TableInfo> joined;
-    if (spec.join) {
-        joined = this->table(spec.join->table);
-        if (!joined) return Outcome::library(DB_ERR_NOT_FOUND, "table " + spec.join->table);
-        if (table->find_column(spec.join->local_column) < 0) {
-            return Outcome::failure(DB_ERR_INVALID, "no column " + spec.join->local_column + " in table " + table->name);
+    if (statement.join) {
+        joined = this->table(statement.join->table);
+        if (!joined) return Outcome::library(DB_ERR_NOT_FOUND, "table " + statement.join->table);
+        if (table->find_column(statement.join->local_column) < 0) {
+            return Outcome::failure(DB_ERR_INVALID, "no column " + statement.join->local_column + " in table " + table->name);
         }
-        if (joined->find_column(spec.join->foreign_column) < 0) {
+        if (joined->find_column(statement.join->foreign_column) < 0) {
             return Outcome::failure(DB_ERR_INVALID,
-                                    "no column " + spec.join->foreign_column + " in table " + joined->name);
+                                    "no column " + statement.join->foreign_column + " in table " + joined->name);
         }
     }
 
     std::unique_ptr<query_builder, BuilderDeleter> qb(db_query(db_, table->name.c_str()));
     if (!qb) return Outcome::library(DB_ERR_NOMEM, "query");
-    if (ConditionPtr cond = table_condition(*table, spec.where.get())) {
+    if (ConditionPtr cond = table_condition(*table, statement.where.get())) {
         const int32_t rc = qb_where(qb.get(), cond.get());
         if (rc != DB_OK) return Outcome::library(rc, "query");
         cond.release();  // the builder owns it now
     }
-    if (spec.sort_column) qb_sort(qb.get(), spec.sort_column->c_str(), spec.ascending ? 1 : 0);
-    if (spec.limit) qb_limit(qb.get(), *spec.limit);
-    if (spec.join) {
-        qb_join(qb.get(), spec.join->table.c_str(), spec.join->local_column.c_str(),
-                spec.join->foreign_column.c_str());
+    if (statement.sort_column) qb_sort(qb.get(), statement.sort_column->c_str(), statement.ascending ? 1 : 0);
+    if (statement.limit) qb_limit(qb.get(), *statement.limit);
+    if (statement.join) {
+        qb_join(qb.get(), statement.join->table.c_str(), statement.join->local_column.c_str(),
+                statement.join->foreign_column.c_str());
     }
     std::unique_ptr<result_set, ResultDeleter> rs(qb_exec(qb.get()));
     if (!rs) return Outcome::library(DB_ERR_NOMEM, "query");
@@ -198,7 +198,7 @@ Outcome Session::query(QuerySpec spec, Grid &out) {
         }
         out.rows.push_back(std::move(cells));
     }
-    return project(spec.columns, out);
+    return project(statement.columns, out);
 }
 
 Outcome Session::scan(const TableInfo &table, std::vector<std::pair<std::string, std::string>> &out) const {

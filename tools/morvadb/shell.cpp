@@ -135,14 +135,14 @@ void Shell::create(const std::vector<Token> &t) {
             pos++;  // tolerate "(a:int32, b:string)"
             continue;
         }
-        const std::string &spec = t[pos++].text;
-        const size_t colon = spec.rfind(':');
+        const std::string &column_text = t[pos++].text;
+        const size_t colon = column_text.rfind(':');
         if (colon == std::string::npos || colon == 0) {
-            return error("columns are written NAME:TYPE, found '" + spec + "'");
+            return error("columns are written NAME:TYPE, found '" + column_text + "'");
         }
-        const int32_t type = parse_type_name(spec.substr(colon + 1));
-        if (type < 0) return error("unknown column type '" + spec.substr(colon + 1) + "'");
-        columns.emplace_back(spec.substr(0, colon), type);
+        const int32_t type = parse_type_name(column_text.substr(colon + 1));
+        if (type < 0) return error("unknown column type '" + column_text.substr(colon + 1) + "'");
+        columns.emplace_back(column_text.substr(0, colon), type);
     }
     const Outcome o = session_.create_table(name, columns, key);
     if (!o.ok()) return report(o);
@@ -184,11 +184,11 @@ void Shell::get_or_delete(const std::vector<Token> &t, bool remove) {
 }
 
 void Shell::select(const std::vector<Token> &t) {
-    QuerySpec spec;
+    SelectStatement statement;
     std::string parse_error;
-    if (!parse_query(t, 1, spec, parse_error)) return error(parse_error);
+    if (!parse_query(t, 1, statement, parse_error)) return error(parse_error);
     Grid grid;
-    const Outcome o = session_.query(std::move(spec), grid);
+    const Outcome o = session_.query(std::move(statement), grid);
     if (!o.ok()) return report(o);
     print(grid);
 }

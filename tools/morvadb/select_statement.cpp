@@ -1,4 +1,4 @@
-#include "query_spec.h"
+#include "select_statement.h"
 
 #include <charconv>
 
@@ -142,7 +142,7 @@ std::unique_ptr<Expr> parse_expression(const std::vector<Token> &tokens, size_t 
     return ExprParser(tokens, pos, end, error).parse_or(0);
 }
 
-bool parse_query(const std::vector<Token> &t, size_t first, QuerySpec &out, std::string &error) {
+bool parse_query(const std::vector<Token> &t, size_t first, SelectStatement &out, std::string &error) {
     const size_t end = t.size();
     size_t pos = first;
     // A column list ends at "from"; without "from" the first word is the table.
@@ -202,7 +202,7 @@ bool parse_query(const std::vector<Token> &t, size_t first, QuerySpec &out, std:
             pos++;
         } else if (k.is_word("join")) {
             pos++;
-            QuerySpec::Join join;
+            SelectStatement::Join join;
             if (pos + 5 > end || t[pos].kind == Token::kOperator || !t[pos + 1].is_word("on") ||
                 t[pos + 2].kind == Token::kOperator || !(t[pos + 3].is_op("=") || t[pos + 3].is_op("==")) ||
                 t[pos + 4].kind == Token::kOperator) {

@@ -1,4 +1,4 @@
-#include "query_spec.h"
+#include "select_statement.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +12,19 @@ std::vector<Token> tokens(const std::string &line) {
     return t;
 }
 
-QuerySpec parse(const std::string &line) {
-    QuerySpec spec;
+SelectStatement parse(const std::string &line) {
+    SelectStatement statement;
     std::string error;
-    EXPECT_TRUE(parse_query(tokens(line), 0, spec, error)) << line << ": " << error;
-    return spec;
+    EXPECT_TRUE(parse_query(tokens(line), 0, statement, error)) << line << ": " << error;
+    return statement;
 }
 
 std::string parse_error(const std::string &line) {
-    QuerySpec spec;
+    SelectStatement statement;
     std::string error;
     std::vector<Token> t;
     if (!lex(line, t, error)) return error;
-    EXPECT_FALSE(parse_query(t, 0, spec, error)) << line;
+    EXPECT_FALSE(parse_query(t, 0, statement, error)) << line;
     return error;
 }
 
@@ -47,20 +47,20 @@ TEST(CommandLexer, SplitsWordsStringsAndOperators) {
     EXPECT_TRUE(out.empty());
 }
 
-TEST(QuerySpec, ClausesInAnyOrder) {
-    const QuerySpec spec = parse("books limit 3 join authors on books.author_id = authors.id order by year desc");
-    EXPECT_EQ(spec.table, "books");
-    EXPECT_EQ(spec.limit, 3);
-    ASSERT_TRUE(spec.join);
-    EXPECT_EQ(spec.join->table, "authors");
-    EXPECT_EQ(spec.join->local_column, "author_id");
-    EXPECT_EQ(spec.join->foreign_column, "id");
-    EXPECT_EQ(spec.sort_column, "year");
-    EXPECT_FALSE(spec.ascending);
-    EXPECT_FALSE(spec.where);
+TEST(SelectStatement, ClausesInAnyOrder) {
+    const SelectStatement statement = parse("books limit 3 join authors on books.author_id = authors.id order by year desc");
+    EXPECT_EQ(statement.table, "books");
+    EXPECT_EQ(statement.limit, 3);
+    ASSERT_TRUE(statement.join);
+    EXPECT_EQ(statement.join->table, "authors");
+    EXPECT_EQ(statement.join->local_column, "author_id");
+    EXPECT_EQ(statement.join->foreign_column, "id");
+    EXPECT_EQ(statement.sort_column, "year");
+    EXPECT_FALSE(statement.ascending);
+    EXPECT_FALSE(statement.where);
 }
 
-TEST(QuerySpec, ColumnListBeforeFrom) {
+TEST(SelectStatement, ColumnListBeforeFrom) {
     EXPECT_EQ(parse("title, name from books").columns, (std::vector<std::string>{"title", "name"}));
     EXPECT_TRUE(parse("* from books").columns.empty());
     EXPECT_EQ(parse("* from books").table, "books");
@@ -68,7 +68,7 @@ TEST(QuerySpec, ColumnListBeforeFrom) {
     EXPECT_NE(parse_error("from books").find("before from"), std::string::npos);
 }
 
-TEST(QuerySpec, BooleanPrecedenceAndParentheses) {
+TEST(SelectStatement, BooleanPrecedenceAndParentheses) {
     EXPECT_EQ(parse("t where a = 1 or b = 2 and not c > 3").where->to_string(),
               "(a = 1 or (b = 2 and not (c > 3)))");
     EXPECT_EQ(parse("t where (a = 1 or b = 2) and c <= 'x y'").where->to_string(), "((a = 1 or b = 2) and c <= x y)");
@@ -78,7 +78,7 @@ TEST(QuerySpec, BooleanPrecedenceAndParentheses) {
     EXPECT_EQ(parse("t where a = 'limit' limit 2").where->to_string(), "a = limit");
 }
 
-TEST(QuerySpec, SyntaxErrorsAreReported) {
+TEST(SelectStatement, SyntaxErrorsAreReported) {
     EXPECT_NE(parse_error("").find("table"), std::string::npos);
     EXPECT_NE(parse_error("t where").find("column"), std::string::npos);
     EXPECT_NE(parse_error("t where a =").find("value"), std::string::npos);
@@ -92,7 +92,7 @@ TEST(QuerySpec, SyntaxErrorsAreReported) {
     EXPECT_NE(parse_error("t extra").find("'extra'"), std::string::npos);
 }
 
-TEST(QuerySpec, DeepNestingIsRefusedNotOverflowed) {
+TEST(SelectStatement, DeepNestingIsRefusedNotOverflowed) {
     const std::string opens(100000, '(');
     EXPECT_NE(parse_error("t where " + opens + "a = 1").find("too deeply"), std::string::npos);
     std::string nots;

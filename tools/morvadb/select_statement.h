@@ -30,7 +30,7 @@ struct Expr {
     std::string to_string() const;
 };
 
-struct QuerySpec {
+struct SelectStatement {
     std::vector<std::string> columns;  // columns to show, in order; empty for all
     std::string table;
     std::unique_ptr<Expr> where;
@@ -45,7 +45,7 @@ struct QuerySpec {
 
 // Parses tokens[first..] (the words after "select"). Returns false with a
 // message on a syntax error.
-bool parse_query(const std::vector<Token> &tokens, size_t first, QuerySpec &out, std::string &error);
+bool parse_query(const std::vector<Token> &tokens, size_t first, SelectStatement &out, std::string &error);
 
 // Parses a where expression alone from tokens[pos..end); used by commands
 // that take a filter. Advances pos past the expression.
