@@ -52,8 +52,8 @@ run_one() {
   fi
 }
 
-status_dir=$build/status
-rm -rf "$status_dir" && mkdir -p "$status_dir"
+status_dir=$(mktemp -d)
+trap 'rm -rf "$status_dir"' EXIT
 running=0
 for target in $targets; do
   ( if run_one "$target"; then echo 0; else echo 1; fi >"$status_dir/$target" ) &
