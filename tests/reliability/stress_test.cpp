@@ -172,6 +172,12 @@ protected:
         int32_t row_types[] = {COL_STRING, COL_INT64};
         ASSERT_EQ(db_create_table(db_, kRowTable, row_columns, row_types, 2, "name"), DB_OK);
         ASSERT_EQ(db_fts_create_index(db_, kRowTable, "name"), DB_OK);
+        db_vec_options vec_options{};
+        vec_options.dimension = kDimension;
+        vec_options.use_hnsw = 1;
+        vec_options.m = 8;
+        vec_options.ef_construction = 40;
+        ASSERT_EQ(db_vec_create_index(db_, &vec_options), DB_OK);
         // Compaction is driven by a test thread at a far higher rate than the
         // background thread's, which must then not run beside it.
         morva::stop_background(db_);
@@ -385,6 +391,35 @@ protected:
         }
     }
 
+    // The handle's own vector index: texts and raw vectors in, nearest
+    // neighbours and fused hybrid results out, all on the shared handle.
+    void handle_vectors(uint64_t seed) {
+        std::mt19937_64 rng(seed);
+        vec_result results[8];
+        hybrid_result fused[8];
+        hybrid_options hybrid{};
+        hybrid.vector_weight = 1.0;
+        hybrid.text_weight = 1.0;
+        while (!stop_.load(std::memory_order_relaxed)) {
+            uint64_t id = rng() % 200;
+            std::string text = "name" + std::to_string(rng() % 1000) + " row";
+            int32_t rc = DB_OK;
+            int32_t n = 0;
+            std::vector<float> v = vector_for(static_cast<uint32_t>(id), 3);
+            switch (rng() % 6) {
+            case 0: rc = db_vec_insert_text(db_, id, text.data(), text.size()); break;
+            case 1: rc = db_vec_insert_vector(db_, id, v.data()); break;
+            case 2: db_vec_delete(db_, id); break;
+            case 3: n = db_vec_search(db_, v.data(), 8, results); break;
+            case 4: n = db_vec_search_text(db_, text.data(), text.size(), 8, results); break;
+            default: n = db_hybrid_search(db_, kRowTable, "name", "name1 OR name2", v.data(), &hybrid, fused, 8); break;
+            }
+            if (rc != DB_OK) fail("handle vector write status " + std::to_string(rc));
+            if (n < 0 || n > 8) fail("handle vector search result " + std::to_string(n));
+            handle_vector_calls_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+
     void check_vectors(const FinalState &state, const char *when) {
         std::vector<float> got(kDimension);
         for (const auto &[id, version] : state) {
@@ -436,7 +471,8 @@ protected:
     db_options options_;
     db_handle *db_ = nullptr;
     std::atomic<bool> stop_{false};
-    std::atomic<uint64_t> writes_{0}, reads_{0}, queries_{0}, compactions_{0}, vector_writes_{0}, vector_searches_{0};
+    std::atomic<uint64_t> writes_{0}, reads_{0}, queries_{0}, compactions_{0}, vector_writes_{0}, vector_searches_{0},
+        handle_vector_calls_{0};
     std::mutex failures_mutex_;
     std::vector<std::string> failures_;
 };
@@ -457,6 +493,7 @@ TEST_F(StressTest, MixedWorkloadStaysConsistent) {
     FinalState vector_final;
     threads.emplace_back([&] { vector_writer(seed + 300, vector_final); });
     for (uint32_t r = 0; r < 2; ++r) threads.emplace_back([&, r] { vector_searcher(seed + 400 + r); });
+    threads.emplace_back([&] { handle_vectors(seed + 500); });
     std::this_thread::sleep_for(duration);
     stop_.store(true);
     for (std::thread &t : threads) t.join();
@@ -469,6 +506,7 @@ TEST_F(StressTest, MixedWorkloadStaysConsistent) {
                 static_cast<unsigned long long>(vector_searches_.load()));
     EXPECT_GT(writes_.load(), 0u);
     EXPECT_GT(vector_writes_.load(), 0u);
+    EXPECT_GT(handle_vector_calls_.load(), 0u);
 
     check_vectors(vector_final, "after the run");
     ASSERT_EQ(morvadb_vec_close(store_), 0);
