@@ -1642,8 +1642,9 @@ MORVADB_API int32_t db_close(db_handle *db);
 /* Stores a value under a key; the table must exist (all tables share one key space). */
 MORVADB_API int32_t db_put(db_handle *db, const char *table, const void *key, uint64_t key_len,
                            const void *value, uint64_t value_len);
-/* Looks a key up; on DB_OK *value points into the engine's storage and is
- * valid until the next operation on the handle. */
+/* Looks a key up; on DB_OK *value points to a copy of the value held for
+ * the calling thread, valid until that thread's next db_get (other threads'
+ * writes cannot free it). */
 MORVADB_API int32_t db_get(db_handle *db, const char *table, const void *key, uint64_t key_len,
                            const void **value, uint64_t *value_len);
 /* Deletes a key (a tombstone is written even when the key does not exist). */

@@ -317,31 +317,6 @@ int32_t open_follower(const char *path, const db_options *options, db_handle **o
 
 }  // namespace
 
-namespace {
-
-// One growing buffer per thread for the values db_get returns on followers.
-struct HeldValue {
-    uint8_t *bytes = nullptr;
-    uint64_t capacity = 0;
-    ~HeldValue() { std::free(bytes); }
-};
-thread_local HeldValue held_value;
-
-}  // namespace
-
-const void *hold_follower_value(const uint8_t *value, uint64_t length) {
-    HeldValue &held = held_value;
-    uint64_t need = length > 0 ? length : 1;
-    if (need > held.capacity) {
-        auto *grown = static_cast<uint8_t *>(std::realloc(held.bytes, need));
-        if (grown == nullptr) return nullptr;
-        held.bytes = grown;
-        held.capacity = need;
-    }
-    if (length > 0) std::memcpy(held.bytes, value, length);
-    return held.bytes;
-}
-
 void release_follower_state(db_handle *db) {
     FollowerState *st = state_of(db);
     if (st == nullptr) return;

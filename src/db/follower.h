@@ -25,10 +25,5 @@ namespace morva {
 // Frees the follower bookkeeping of a handle (after its thread stopped).
 void release_follower_state(db_handle *db);
 
-// A follower's thread changes the B-tree at any moment, freeing values that
-// db_get handed out. db_get on a follower therefore returns a copy held per
-// calling thread, valid until that thread's next db_get. Called under
-// store_lock; null when out of memory.
-const void *hold_follower_value(const uint8_t *value, uint64_t length);
 
 }  // namespace morva

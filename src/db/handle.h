@@ -16,8 +16,8 @@
 // Readers of memtables take memtable_lock for reading; readers of the
 // B-tree take store_lock for reading; a reader of both (a table scan) takes
 // memtable_lock first and holds both for the whole scan, since flushes free
-// memtables and change the B-tree. Values returned by lookups stay valid
-// until the next operation on the handle.
+// memtables and change the B-tree. db_get copies the value it returns into
+// a per-thread buffer before releasing those locks.
 //
 // The memtables are memtables->active (newest) and memtables->flushing
 // (older; non-null only while a failed flush keeps it for a retry); a

@@ -2,6 +2,8 @@
 //
 // Tables name the key space but do not separate it: the key alone
 // identifies a record, and the table id only travels with the write.
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "db/flush.h"
@@ -58,6 +60,38 @@ int32_t write_operation(db_handle *db, const char *table, int32_t op, const void
     return set_last_error(db, write_record(db, op, static_cast<uint64_t>(table_id), key, key_len, value, value_len));
 }
 
+// One growing buffer per thread for the values db_get returns.
+struct HeldValue {
+    uint8_t *bytes = nullptr;
+    uint64_t capacity = 0;
+    ~HeldValue() { std::free(bytes); }
+};
+thread_local HeldValue held_value;
+
+// Another thread's put may replace a B-tree value, its flush may free a
+// whole memtable, and a follower's thread rewrites its B-tree at any moment,
+// each as soon as the lock that protects the bytes is released. db_get
+// therefore copies the value, still under that lock, into a buffer owned by
+// the calling thread, valid until the same thread's next db_get. The buffer
+// is reused, so a steady stream of gets does not allocate. Null when out of
+// memory.
+const void *hold_value_for_caller(const uint8_t *value, uint64_t length) {
+    HeldValue &held = held_value;
+    uint64_t need = length > 0 ? length : 1;
+    if (need > held.capacity) {
+        auto *grown = static_cast<uint8_t *>(std::realloc(held.bytes, need));
+        if (grown == nullptr) return nullptr;
+        held.bytes = grown;
+        held.capacity = need;
+    }
+    // A value stored as null with a length reads as zero bytes of that length.
+    if (length > 0) {
+        if (value != nullptr) std::memcpy(held.bytes, value, length);
+        else std::memset(held.bytes, 0, length);
+    }
+    return held.bytes;
+}
+
 // Looks a key up in one memtable: 1 live (outs set), -1 tombstone, 0 absent.
 int find_in_memtable(const memtable *mt, const void *key, uint64_t key_len, const void **value,
                      uint64_t *value_len) {
@@ -80,7 +114,10 @@ int32_t read_record(db_handle *db, const void *key, uint64_t key_len, const void
         // either hides every older version.
         int found = find_in_memtable(lsm_get_active(db->memtables), key, key_len, value, value_len);
         if (found == 0) found = find_in_memtable(lsm_get_flushing(db->memtables), key, key_len, value, value_len);
-        if (found == 1) return DB_OK;
+        if (found == 1) {
+            *value = hold_value_for_caller(static_cast<const uint8_t *>(*value), *value_len);
+            return *value != nullptr ? DB_OK : DB_ERR_NOMEM;
+        }
         if (found == -1) return DB_ERR_NOT_FOUND;
     }
     ReadGuard store(&db->store_lock);
@@ -88,11 +125,9 @@ int32_t read_record(db_handle *db, const void *key, uint64_t key_len, const void
     uint64_t len = 0;
     int32_t status = btree_get(db->tree, key, key_len, &v, &len);
     if (status == DB_OK) {
-        if (db->is_follower) {
-            v = static_cast<const uint8_t *>(hold_follower_value(v, len));
-            if (v == nullptr) return DB_ERR_NOMEM;
-        }
-        *value = v;
+        const void *held = hold_value_for_caller(v, len);
+        if (held == nullptr) return DB_ERR_NOMEM;
+        *value = held;
         *value_len = len;
     }
     return status;
