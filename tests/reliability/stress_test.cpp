@@ -186,7 +186,9 @@ protected:
         config.index_type = VEC_INDEX_HNSW;
         config.metric = VEC_METRIC_L2;
         config.dimension = kDimension;
-        config.capacity = 8192;
+        // Every overwrite adds a graph node (the old one is only marked), so
+        // leave room for far more inserts than a fast run makes.
+        config.capacity = 1u << 20;
         config.persist = 1;
         config.m = 8;
         config.ef_construction = 40;
@@ -357,7 +359,7 @@ protected:
                 final_state[id] = 0;
             } else {
                 ++version;
-                if (morvadb_vec_insert(store_, id, vector_for(id, version).data()) != 0) fail("vector insert");
+                if (int32_t rc = morvadb_vec_insert(store_, id, vector_for(id, version).data()); rc != 0) fail("vector insert status " + std::to_string(rc));
                 final_state[id] = version;
             }
             vector_writes_.fetch_add(1, std::memory_order_relaxed);
