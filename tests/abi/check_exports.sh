@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Compares the dynamic symbol table of the shared library with the list of
-# symbols it must export. Any extra exported symbol fails the test; missing
-# ones fail once REQUIRE_ALL is 1 (set when the whole interface exists).
+# symbols it must export: the two must match exactly, nothing extra and
+# nothing missing.
 set -euo pipefail
 lib=$1
 list=$2
-REQUIRE_ALL=0
+REQUIRE_ALL=1
 
 want=$(grep -v '^#' "$list" | awk 'NF >= 2 {print $2}' | sort -u)
 have=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDRBVWiu]$/ {print $3}' | sed 's/@.*//' |
