@@ -47,7 +47,7 @@ else
   out="${out:-$repo/bench/results}"
   plots="$repo/bench/plots"
   kv_num="${kv_num:-1000000}"
-  kv_args=(--latency-seconds 8 --max-phase-seconds 120)
+  kv_args=(--latency-seconds 6 --max-phase-seconds 45)
   flat_small=(--n 10000 --queries 1000 --check-queries 50)
   flat_large=(--n 100000 --queries 1000 --scalar-queries 200 --check-queries 50)
   hnsw_args=(--n 100000 --queries 1000 --ef 10,20,50,100,200)
@@ -74,17 +74,22 @@ for program in "${programs[@]}"; do
 done
 
 mkdir -p "$out" "$plots"
-rm -f "$out"/*.jsonl
+# A run replaces the results of the suites it runs and keeps the others, so
+# suites can be rerun one at a time.
+[[ ",$suites," == *",kv,"* ]] && rm -f "$out/kv.jsonl"
+[[ ",$suites," == *",flat,"* ]] && rm -f "$out/vec_flat.jsonl"
+[[ ",$suites," == *",hnsw,"* ]] && rm -f "$out/vec_hnsw.jsonl"
+[ "$suites" = "kv,flat,hnsw" ] && rm -f "$out/run.jsonl"
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/morvadb_bench.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT
 failures=0
 
 # Conditions of this run, for the report.
 {
-  printf '{"suite": "run", "date": "%s", "commit": "%s", "smoke": %d, "load_before": "%s", "kernel": "%s"}\n' \
-    "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)" \
+  printf '{"suite": "run", "suites": "%s", "date": "%s", "commit": "%s", "smoke": %d, "load_before": "%s", "kernel": "%s"}\n' \
+    "$suites" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)" \
     "$smoke" "$(cut -d' ' -f1-3 /proc/loadavg)" "$(uname -r)"
-} >"$out/run.jsonl"
+} >>"$out/run.jsonl"
 
 step() {
   local name="$1"; shift
@@ -117,7 +122,8 @@ if [[ ",$suites," == *",hnsw,"* ]]; then
   done
 fi
 
-printf '{"suite": "run", "load_after": "%s"}\n' "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$out/run.jsonl"
+printf '{"suite": "run", "suites": "%s", "date_end": "%s", "load_after": "%s"}\n' "$suites" \
+  "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$out/run.jsonl"
 
 # The report needs only the standard library; the plots need matplotlib,
 # which Debian installs for the system interpreter.

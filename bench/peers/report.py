@@ -70,6 +70,7 @@ class Results:
         self.flat = {}    # n -> impl -> record
         self.hnsw = {}    # impl -> {"build": record, "search": {ef: record}, "summary": record}
         self.run = {}
+        self.runs = []    # one line per suite group: start and end records merged
         for r in records:
             suite = r.get("suite")
             if suite == "kv":
@@ -84,6 +85,10 @@ class Results:
                     entry[r["phase"]] = r
             elif suite == "run":
                 self.run.update(r)
+                if "date" in r:
+                    self.runs.append(dict(r))
+                elif self.runs:
+                    self.runs[-1].update(r)
 
     def kv_value(self, engine, workload, field):
         return self.kv.get(engine, {}).get(workload, {}).get(field)
@@ -229,10 +234,12 @@ def goals_section(res):
 
 def write_markdown(res, path):
     lines = []
-    if res.run:
-        lines.append("Run of %s at commit %s; load average before %s, after %s.\n" % (
-            res.run.get("date", "?"), res.run.get("commit", "?"), res.run.get("load_before", "?"),
-            res.run.get("load_after", "?")))
+    for run in res.runs:
+        lines.append("- Suites %s: started %s, ended %s, commit %s; load average (1, 5, 15 min) before %s, after %s." % (
+            run.get("suites", "?"), run.get("date", "?"), run.get("date_end", "?"), run.get("commit", "?"),
+            run.get("load_before", "?"), run.get("load_after", "?")))
+    if res.runs:
+        lines.append("")
     for section in (goals_section, kv_section, flat_section, hnsw_section):
         lines += section(res)
     with open(path, "w") as f:
