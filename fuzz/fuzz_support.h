@@ -10,8 +10,9 @@
 
 namespace morva::fuzz {
 
-// A private directory for this process (under /dev/shm when it exists, so
-// file-backed targets do not wear the disk); removed at exit.
+// A private directory for this process (under $MORVADB_FUZZ_SCRATCH, else
+// /dev/shm when it exists, so file-backed targets do not wear the disk);
+// removed at a normal exit.
 const std::string &scratch_dir();
 
 // scratch_dir() + "/" + name.

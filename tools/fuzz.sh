@@ -53,7 +53,9 @@ run_one() {
 }
 
 status_dir=$(mktemp -d)
-trap 'rm -rf "$status_dir"' EXIT
+# Scratch files of the targets; a run that ends in a crash cannot clean its own.
+export MORVADB_FUZZ_SCRATCH=$(mktemp -d /dev/shm/morvadb-fuzz-run-XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$status_dir" "$MORVADB_FUZZ_SCRATCH"' EXIT
 running=0
 for target in $targets; do
   ( if run_one "$target"; then echo 0; else echo 1; fi >"$status_dir/$target" ) &
