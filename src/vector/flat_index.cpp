@@ -49,7 +49,7 @@ int32_t flat_reserve(StoreImpl *s, uint64_t need) {
     uint64_t slots = s->capacity;
     while (slots < need) {
         if (slots == 0) {
-            slots = kFlatFirstSlots;
+            slots = first_slots_for(dim);
             continue;
         }
         // Doubling past this bound would make capacity x dimension wrap.

@@ -1,5 +1,6 @@
 // HNSW graph construction and bookkeeping: creation, layer tables, insert
 // with neighbour linking, delete by marking, lookup by id.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "vector/distance_batch.h"
 #include "vector/hnsw.h"
 #include "vector/lazy_memory.h"
+#include "vector/store.h"
 
 namespace morva {
 namespace {
@@ -34,11 +36,17 @@ size_t layer_table_bytes(const hnsw_index *g, int32_t layer) {
     return slot_bytes(g, static_cast<size_t>(layer_row_limit(g, layer)) * sizeof(int32_t));
 }
 
+// First size of the vector array: 1,024 nodes unless the dimension is so
+// large that this would commit more than the store's first-slot byte bound.
+int32_t first_vector_slots(const GraphImpl *g) {
+    return static_cast<int32_t>(std::min<uint64_t>(kFirstVectorSlots, first_slots_for(static_cast<uint64_t>(g->dimension))));
+}
+
 // Makes room in the vector array for `need` nodes, doubling up to the
 // capacity, and re-points every node at its moved vector.
 bool reserve_vectors(GraphImpl *g, int32_t need) {
     if (need <= g->vector_slots) return true;
-    int64_t slots = g->vector_slots ? g->vector_slots : kFirstVectorSlots;
+    int64_t slots = g->vector_slots ? g->vector_slots : first_vector_slots(g);
     while (slots < need) slots *= 2;
     if (slots > g->capacity) slots = g->capacity;
     size_t bytes = static_cast<size_t>(slots) * static_cast<size_t>(g->dimension) * sizeof(float);
@@ -170,7 +178,7 @@ MORVADB_API int32_t hnsw_create(int32_t dimension, int32_t m, int32_t ef_constru
     g->link_counts = static_cast<int32_t *>(map_zeroed(g->counts_bytes));
     g->links = static_cast<int32_t **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(int32_t *)));
     if (!g->nodes || !g->levels || !g->visit_marks || !g->link_counts || !g->links ||
-        !reserve_vectors(g, capacity < kFirstVectorSlots ? capacity : kFirstVectorSlots)) {
+        !reserve_vectors(g, std::min<int32_t>(capacity, first_vector_slots(g)))) {
         release(g);
         return -1;
     }

@@ -18,6 +18,17 @@
 namespace morva {
 
 constexpr uint64_t kFlatFirstSlots = 1024;
+// Arrays start with at most this many bytes of vectors: 1,024 slots up to
+// dimension 16,384, fewer above, so that a store of a huge dimension (or a
+// damaged meta file claiming one) does not commit gigabytes before a single
+// vector exists. Growth doubles from there.
+constexpr uint64_t kFirstSlotsMaxBytes = uint64_t{64} << 20;
+inline uint64_t first_slots_for(uint64_t dimension) {
+    const uint64_t row = dimension * sizeof(float);
+    if (row == 0 || kFlatFirstSlots * row <= kFirstSlotsMaxBytes) return kFlatFirstSlots;
+    const uint64_t fit = kFirstSlotsMaxBytes / row;
+    return fit > 0 ? fit : 1;
+}
 constexpr uint64_t kCheckpointLogBytes = 10485760;  // 10 MiB of log triggers a checkpoint
 constexpr int32_t kHnswDefaultCapacity = 4194304;
 

@@ -113,7 +113,7 @@ bool read_exact(int fd, void *out, uint64_t n) {
 int32_t load_flat(StoreImpl *s, const MetaInfo &meta, uint64_t vector_bytes, uint64_t id_bytes) {
     uint64_t capacity = meta.count + meta.count / 2;
     if (capacity < meta.count) return -1;
-    capacity = std::max<uint64_t>(capacity, kFlatFirstSlots);
+    capacity = std::max<uint64_t>(capacity, first_slots_for(meta.dimension));
     s->config.capacity = static_cast<uint32_t>(std::min<uint64_t>(capacity, UINT32_MAX));
     if (meta.count > 0) {
         UniqueFd vf, idf;

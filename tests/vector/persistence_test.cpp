@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -168,6 +169,34 @@ TEST(Persistence, OldMetaVersionsOpenAsFlat) {
     float out[2];
     ASSERT_EQ(morvadb_vec_get(s, 8, out), 0);
     EXPECT_EQ(out[0], 3.0f);
+    morvadb_vec_close(s);
+}
+
+// A meta file claiming a huge dimension (damaged, or a store that never held
+// a vector) opens without committing 1,024 slots of that dimension up front:
+// the first slots are bounded in bytes and the arrays grow on demand.
+TEST(Persistence, HugeDimensionOpensWithoutGiantAllocation) {
+    TempDir dir;
+    mkdir(dir.path().c_str(), 0755);
+    const uint32_t huge = 4194304;  // 16 MiB per vector: 1,024 slots would be 16 GiB
+    morva::ByteWriter w;
+    w.u32(0x4d565643);
+    w.u32(1);
+    w.u32(huge);
+    w.u32(0);
+    w.u64(0);
+    w.u64(0);
+    vtest::write_file(dir.file("meta"), w.buffer());
+    vtest::write_file(dir.file("vectors"), {});
+    vtest::write_file(dir.file("ids"), {});
+    struct rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    vec_store *s = open_at(dir);
+    ASSERT_NE(s, nullptr);
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_EQ(s->config.dimension, huge);
+    EXPECT_LE(static_cast<uint64_t>(s->config.capacity) * huge * sizeof(float), uint64_t{64} << 20);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 512L * 1024);  // kilobytes
     morvadb_vec_close(s);
 }
 
