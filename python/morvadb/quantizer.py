@@ -87,8 +87,9 @@ class Quantizer:
             owner.finalize()
 
     def __repr__(self):
-        return "<morvadb.Quantizer %s dimension=%d code_size=%d%s>" % (
-            self._kind, self._dimension, self._code_size, "" if self._trained else " untrained")
+        state = "closed" if self.closed else ("trained" if self._trained else "untrained")
+        return "<morvadb.Quantizer %s dimension=%d code_size=%d %s>" % (self._kind, self._dimension,
+                                                                        self._code_size, state)
 
     def train(self, vectors):
         """Learns the quantizer's parameters from an n x dimension matrix
