@@ -39,8 +39,8 @@ class Owner:
     def __exit__(self, *exc):
         with self._lock:
             self._users -= 1
-            if self._users == 0:
-                self._idle.notify_all()
+            if self._users == 0 and self._address is None:
+                self._idle.notify_all()  # close() is waiting
         return False
 
     def close(self):

@@ -9,6 +9,7 @@ of floats, passed through array.array.
 
 import array
 import ctypes
+import struct
 
 from ._structs import VecResult
 from .errors import invalid
@@ -112,9 +113,12 @@ def result_buffer(k):
     return (VecResult * k)()
 
 
+_HIT = struct.Struct("<Qf4x")  # vec_result: u64 id, float distance, padding
+
+
 def hits(buffer, n):
     """(id, distance) tuples of the first n hits, nearest first."""
-    return [(r.id, r.distance) for r in buffer[:n]]
+    return list(_HIT.iter_unpack(memoryview(buffer).cast("B")[:n * _HIT.size]))
 
 
 def new_vector(dimension):
