@@ -3,11 +3,13 @@
 The handle's full-text index knows documents only by number. index_text
 adds the text of one column of every row as one document and remembers
 which row each document number stands for; searches turn numbers back into
-rows. When the handle has a vector index, each indexed row's text is also
-embedded into it under the same number, so hybrid search can fuse the two
-rankings. Like the library's indexes, this map lives in memory: index again
-after reopening a database. Rows put into an indexed table later are
-indexed as they are written; deleted rows drop out of the results.
+rows. Hybrid search needs each indexed row's text in the handle's vector
+index under the same number, so the first hybrid search embeds the indexed
+rows there (and later indexed rows follow); until then the vector index
+holds only what the caller put in it. Like the library's indexes, this map
+lives in memory: index again after reopening a database. Rows put into an
+indexed table later are indexed as they are written; deleted rows drop out
+of the results.
 """
 
 import ctypes
@@ -61,6 +63,7 @@ class SearchMixin:
         self._docs = {}          # document number -> (table name, key)
         self._doc_of_row = {}    # (table name, key) -> document number
         self._indexed = {}       # table name -> indexed column
+        self._rows_in_vectors = False  # indexed rows are embedded in the vector index
 
     def _indexed_column(self, table_name):
         return self._indexed.get(table_name)
@@ -90,7 +93,7 @@ class SearchMixin:
                                                  len(terms)), "index %s" % info.name)
             self._docs[doc] = (info.name, key)
             self._doc_of_row[(info.name, key)] = doc
-            if self._vector_dimension is not None:
+            if self._rows_in_vectors:
                 check_vector(lib.db_vec_insert_text(h, doc, text, len(text)), "index %s" % info.name)
 
     def _forget_row(self, h, table_name, key):
@@ -101,8 +104,22 @@ class SearchMixin:
             # The full-text index cannot remove a document; dropping it from
             # the map makes searches pass over it.
             del self._docs[doc]
-            if self._vector_dimension is not None:
+            if self._rows_in_vectors:
                 _library.load().db_vec_delete(h, doc)
+
+    def _embed_indexed_rows(self, h):
+        """Puts every indexed row into the vector index under its document number, once."""
+        lib = _library.load()
+        with self._index_guard:
+            if self._rows_in_vectors:
+                return
+            for doc, (table, key) in list(self._docs.items()):
+                info = self._table(table, h)
+                row = self._fetch(h, info.name_bytes, key)
+                if row is not None and info.belongs(row):
+                    text = self._row_text(info, row)
+                    check_vector(lib.db_vec_insert_text(h, doc, text, len(text)), "index %s" % table)
+            self._rows_in_vectors = True
 
     def _document_row(self, h, info, doc):
         """The row a document number stands for, when it is a row of info's table."""
@@ -209,9 +226,12 @@ class SearchMixin:
         The vector ranking (the text embedded and compared with the indexed
         rows) and the full-text ranking are fused by reciprocal rank. The
         table must be indexed on ``column`` with index_text() and the
-        database must have a vector index (create_vector_index()). Returns
-        up to k rows as dicts with ``"_score"`` (fused), ``"_distance"`` and
-        ``"_text_score"`` entries, best first.
+        database must have a vector index (create_vector_index()); the first
+        hybrid search puts the indexed rows into that index under their
+        document numbers 0, 1, 2 ..., which search_text() and
+        search_vector() then report too. Returns up to k rows as dicts with
+        ``"_score"`` (fused), ``"_distance"`` and ``"_text_score"``
+        entries, best first.
         """
         query = query_text(text, "text")
         k = check_count(k, "k")
@@ -224,6 +244,7 @@ class SearchMixin:
             dimension = self._vector_dimension
             if dimension is None:
                 raise invalid("hybrid search needs a vector index; call create_vector_index() first")
+            self._embed_indexed_rows(h)
             vector = (ctypes.c_float * dimension)()
             record = handle_record(h)
             with _library.RwLock(field_address(record, "catalog_lock")):

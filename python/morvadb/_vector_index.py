@@ -2,8 +2,8 @@
 
 One in-memory vector index per database, searched by raw vectors or by
 text through the index's own embedder. Ids are caller-chosen 64-bit
-integers; rows indexed with index_text() live in the same index under
-their document numbers (0, 1, 2 ...), which is what hybrid search fuses.
+integers; once hybrid_search() has run, rows indexed with index_text() live
+in the same index under their document numbers (0, 1, 2 ...).
 """
 
 import ctypes
@@ -48,8 +48,7 @@ class VectorIndexMixin:
         HNSW graph (``m`` links per node, ``ef_construction``) instead of an
         exact flat scan; ``ngram`` is the embedder's window in characters
         (0 means 3). The embedder's table takes 1 KiB x dimension^2 of memory
-        (151 MB at 384). Rows indexed with index_text() are embedded into the
-        new index again.
+        (151 MB at 384).
         """
         self._writable("create a vector index")
         options = DbVecOptions(_positive(dimension, "dimension", 1 << 20), check_count(ngram, "ngram", 0),
@@ -59,14 +58,9 @@ class VectorIndexMixin:
         with self._owner as h:
             with self._index_guard:
                 self._vector_dimension = None
+                self._rows_in_vectors = False
                 check_vector(lib.db_vec_create_index(h, ctypes.addressof(options)), "create the vector index")
                 self._vector_dimension = options.dimension
-                for doc, (table, key) in list(self._docs.items()):
-                    info = self._table(table, h)
-                    row = self._fetch(h, info.name_bytes, key)
-                    if row is not None and info.belongs(row):
-                        text = self._row_text(info, row)
-                        check_vector(lib.db_vec_insert_text(h, doc, text, len(text)), "index %s" % table)
 
     def drop_vector_index(self):
         """Removes the vector index and its embedder."""
@@ -74,6 +68,7 @@ class VectorIndexMixin:
             with self._index_guard:
                 check_vector(_library.load().db_vec_destroy_index(h), "drop the vector index")
                 self._vector_dimension = None
+                self._rows_in_vectors = False
 
     @property
     def vector_dimension(self):

@@ -71,8 +71,10 @@ def test_hybrid_search_fuses_both_rankings(notes):
     notes.index_text("notes", "body")
     with pytest.raises(InvalidArgumentError, match="vector index"):
         notes.hybrid_search("notes", "body", "storage")
-    notes.create_vector_index(dimension=32, hnsw=True, m=8, ef_construction=50)  # embeds the indexed rows
+    notes.create_vector_index(dimension=32, hnsw=True, m=8, ef_construction=50)
+    assert notes.vector_count() == 0  # rows join the vector index at the first hybrid search
     hits = notes.hybrid_search("notes", "body", "vector search nearest", k=2)
+    assert notes.vector_count() == 3
     assert hits[0]["id"] == 2 and len(hits) == 2
     assert hits[0]["_score"] > hits[1]["_score"] > 0 and hits[0]["_text_score"] > 0
     assert set(hits[0]) == {"id", "body", "_score", "_distance", "_text_score"}
