@@ -7,7 +7,9 @@ Measures, with the same data on both sides:
     through the package's rows (a dict per row, the tool's convention) and
     through put_bytes/get_bytes (the same key and value bytes the C program
     writes);
-  - 1,000 flat searches, k = 10, over 10,000 x 128 float32 vectors;
+  - 1,000 flat searches, k = 10, over 10,000 x 128 float32 vectors, and
+    100,000 searches of a store holding one vector (the cost of the call
+    alone, without the scan's memory traffic);
   - one batch insert of 100,000 x 128 vectors into a flat in-memory store.
 The C side is python/bench/bench_c.c, compiled here against the same build
 of the library. Every figure is the best of --repeat runs. Prints a table
@@ -84,14 +86,15 @@ def python_kv_bytes(morvadb, work, n):
     return t1 - t0, t2 - t1
 
 
-def python_search(morvadb, data, n, queries, k):
+def python_search(morvadb, data, n, queries, k, rounds=1):
     with morvadb.VectorStore.create(None, data.shape[1]) as store:
         store.insert_batch(np.arange(n, dtype=np.uint64), data[:n])
-        qs = data[n:n + queries]
+        qs = list(data[n:n + queries])
         check = 0
         t0 = time.perf_counter()
-        for q in qs:
-            check += store.search(q, k)[0][0]
+        for _ in range(rounds):
+            for q in qs:
+                check += store.search(q, k)[0][0]
         return time.perf_counter() - t0, check
 
 
@@ -117,9 +120,9 @@ def main():
     sys.path.insert(0, os.path.dirname(HERE))
     import morvadb
 
-    kv_n, vectors, dim, queries, k, batch_n = 10000, 10000, 128, 1000, 10, 100000
+    kv_n, vectors, dim, queries, k, batch_n, call_rounds = 10000, 10000, 128, 1000, 10, 100000, 100
     if args.smoke:
-        kv_n, vectors, queries, batch_n, args.repeat = 200, 500, 20, 1000, 1
+        kv_n, vectors, queries, batch_n, call_rounds, args.repeat = 200, 500, 20, 1000, 2, 1
     rng = np.random.default_rng(42)
     work = tempfile.mkdtemp(prefix="morvadb-bench-")
     try:
@@ -131,8 +134,8 @@ def main():
         search_data.tofile(search_file)
         batch_data.tofile(batch_file)
 
-        c = {"put": [], "get": [], "search": [], "batch": []}
-        py = {"put": [], "get": [], "put_bytes": [], "get_bytes": [], "search": [], "batch": []}
+        c = {"put": [], "get": [], "search": [], "call": [], "batch": []}
+        py = {"put": [], "get": [], "put_bytes": [], "get_bytes": [], "search": [], "call": [], "batch": []}
         for _ in range(args.repeat):
             kv_dir = tempfile.mkdtemp(dir=work)
             r = run_c(exe, "kv", kv_dir, kv_n)
@@ -145,11 +148,14 @@ def main():
             put, get = python_kv_bytes(morvadb, work, kv_n)
             py["put_bytes"].append(put)
             py["get_bytes"].append(get)
-            r = run_c(exe, "search", search_file, vectors, dim, queries, k)
+            r = run_c(exe, "search", search_file, vectors, dim, queries, k, 1)
             c["search"].append(r["search"])
             elapsed, check = python_search(morvadb, search_data, vectors, queries, k)
             assert check == int(r["check"]), "the two sides found different neighbours"
             py["search"].append(elapsed)
+            # One stored vector: the queries follow it in the file.
+            c["call"].append(run_c(exe, "search", search_file, 1, dim, queries, k, call_rounds)["search"])
+            py["call"].append(python_search(morvadb, search_data, 1, queries, k, call_rounds)[0])
             c["batch"].append(run_c(exe, "batch", batch_file, batch_n, dim)["batch"])
             py["batch"].append(python_batch(morvadb, batch_data))
     finally:
@@ -161,6 +167,7 @@ def main():
         ("get, rows as dicts (%d)" % kv_n, "get", "get", kv_n),
         ("get_bytes (%d)" % kv_n, "get", "get_bytes", kv_n),
         ("flat search, %d x %d, k = %d (%d queries)" % (vectors, dim, k, queries), "search", "search", queries),
+        ("search of a 1-vector store (%d calls)" % (queries * call_rounds), "call", "call", queries * call_rounds),
         ("batch insert, %d x %d (one call)" % (batch_n, dim), "batch", "batch", 1),
     ]
     results = []

@@ -2,7 +2,7 @@
  * does through the Python package, timed with the monotonic clock.
  *
  *   bench_c kv DIR N                  N puts of pre-encoded rows, then N gets
- *   bench_c search DATA N D Q K       Q flat searches (k = K) over N x D vectors
+ *   bench_c search DATA N D Q K R     R rounds of Q flat searches (k = K) over N x D vectors
  *   bench_c batch DATA N D            one batch insert of N x D vectors
  *
  * DATA is a file of float32 values: N x D vectors, then the queries. Each
@@ -97,7 +97,7 @@ static uint64_t *sequential_ids(size_t n) {
     return ids;
 }
 
-static int search(const char *data_path, int n, int dim, int queries, int k) {
+static int search(const char *data_path, int n, int dim, int queries, int k, int rounds) {
     float *data = read_floats(data_path, (size_t)(n + queries) * (size_t)dim);
     uint64_t *ids = sequential_ids((size_t)n);
     vec_store *store = flat_store((uint32_t)dim);
@@ -106,10 +106,12 @@ static int search(const char *data_path, int n, int dim, int queries, int k) {
     vec_result results[64];
     uint64_t check = 0;
     double t0 = now();
-    for (int q = 0; q < queries; q++) {
-        int found = morvadb_vec_search(store, data + (size_t)(n + q) * (size_t)dim, k, results);
-        if (found < 0) fail("morvadb_vec_search", found);
-        check += results[0].id;
+    for (int r = 0; r < rounds; r++) {
+        for (int q = 0; q < queries; q++) {
+            int found = morvadb_vec_search(store, data + (size_t)(n + q) * (size_t)dim, k, results);
+            if (found < 0) fail("morvadb_vec_search", found);
+            check += results[0].id;
+        }
     }
     double t1 = now();
     printf("search %.9f\ncheck %llu\n", t1 - t0, (unsigned long long)check);
@@ -141,9 +143,9 @@ static int batch(const char *data_path, int n, int dim) {
 
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "kv") == 0) return kv(argv[2], atoi(argv[3]));
-    if (argc == 7 && strcmp(argv[1], "search") == 0)
-        return search(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), atoi(argv[6]));
+    if (argc == 8 && strcmp(argv[1], "search") == 0)
+        return search(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), atoi(argv[6]), atoi(argv[7]));
     if (argc == 5 && strcmp(argv[1], "batch") == 0) return batch(argv[2], atoi(argv[3]), atoi(argv[4]));
-    fprintf(stderr, "usage: bench_c kv DIR N | search DATA N D Q K | batch DATA N D\n");
+    fprintf(stderr, "usage: bench_c kv DIR N | search DATA N D Q K R | batch DATA N D\n");
     return 2;
 }

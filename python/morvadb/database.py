@@ -11,7 +11,7 @@ from ._rows import (BLOB, MAX_COLUMN_NAME_BYTES, MAX_COLUMNS, MAX_NAME_BYTES, MA
 from ._search import SearchMixin
 from ._structs import DbOptions, ResultSet, field_address, handle_record
 from ._vector_index import VectorIndexMixin
-from .errors import EXISTS, NOMEM, NOT_FOUND, ExistsError, NotFoundError, check, error_for, invalid
+from .errors import EXISTS, INVALID, NOMEM, NOT_FOUND, ExistsError, NotFoundError, check, error_for, invalid
 
 _I32_MAX = 0x7FFFFFFF
 
@@ -51,7 +51,7 @@ def open(path, *, sync_mode=0, memtable_size=None, shared_mode=False, refresh_in
     manager, or call ``close()``.
     """
     options = DbOptions.defaults()
-    options.sync_mode = _optional_int(sync_mode, "sync_mode", 0, 2)
+    options.sync_mode = _optional_int(sync_mode, "sync_mode", 0, 2) or 0
     if memtable_size is not None:
         options.memtable_size = _optional_int(memtable_size, "memtable_size", 0, (1 << 64) - 1)
     options.shared_mode = 1 if shared_mode else 0
@@ -105,7 +105,8 @@ class Database(SearchMixin, VectorIndexMixin):
         # mirror of the handle record does not match the library.
         if handle_record(out.value).path != encoded:
             db._owner.close()
-            raise error_for(-6, "libmorvadb_shared.so at %s does not match this package" % _library.loaded_path())
+            raise error_for(INVALID, "libmorvadb_shared.so at %s does not match this package"
+                            % _library.loaded_path())
         return db
 
     # ---- lifetime ----------------------------------------------------------

@@ -157,3 +157,12 @@ def test_record_layouts_match_the_header(tmp_path):
                                              check=True).stdout.split()]
     # vec_store is mirrored only up to its slot arrays.
     assert [a if e is not None else None for a, e in zip(actual, expected)] == expected
+
+
+def test_module_runs_the_tool_or_says_where_to_find_it(tool, tmp_path):
+    done = subprocess.run([sys.executable, "-m", "morvadb", "demo", str(tmp_path / "demo")], capture_output=True,
+                          text=True, timeout=120, cwd=os.path.dirname(os.path.dirname(morvadb.__file__)))
+    assert done.returncode == 0 and "Quiet Machines" in done.stdout, done.stderr
+    done = run_isolated(tmp_path, "import sys, morvadb.__main__ as m; sys.exit(m.main(['shell', 'db']))",
+                        PATH="/nonexistent")
+    assert done.returncode == 1 and "morvadb tool was not found" in done.stderr and "cmake" in done.stderr
