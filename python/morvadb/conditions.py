@@ -141,9 +141,9 @@ def build(cond, table, extra=None):
                 node, expanded = stack.pop()
                 if node._kind == _LEAF:
                     index = table.column(node._column)
-                    text = literal(table.types[index], node._value, node._column)
-                    built.append(_made(lib.qb_cond(None, node._column.encode("utf-8"), node._op.encode("ascii"),
-                                                   text)))
+                    code = table.types[index]
+                    built.append(_leaf(lib, node._column.encode("utf-8"), node._op.encode("ascii"),
+                                       literal(code, node._value, node._column), code))
                 elif not expanded:
                     stack.append((node, True))
                     if node._right is not None:
@@ -171,6 +171,34 @@ def build(cond, table, extra=None):
         if extra is not None:
             lib.condition_destroy(extra)
         raise
+
+
+def _leaf(lib, column, op, text, code):
+    leaf = _made(lib.qb_cond(None, column, op, text))
+    if code not in (FLOAT, DOUBLE) or op in (b"<", b">"):
+        return leaf
+    # The library compares a stored NaN as equal to every literal: it would
+    # pass =, >= and <= and fail !=. A value equal to both 0 and 1 can only
+    # be a NaN, which these leaves then treat as IEEE comparisons do.
+    try:
+        nan = _is_nan(lib, column)
+    except BaseException:
+        lib.condition_destroy(leaf)
+        raise
+    if op == b"!=":
+        return _joined(lib, lib.qb_cond_or(None, leaf, nan), leaf, nan)
+    not_nan = _joined(lib, lib.qb_cond_not(None, nan), nan, leaf)  # a failure frees leaf too
+    return _joined(lib, lib.qb_cond_and(None, leaf, not_nan), leaf, not_nan)
+
+
+def _is_nan(lib, column):
+    zero = _made(lib.qb_cond(None, column, b"=", b"0"))
+    try:
+        one = _made(lib.qb_cond(None, column, b"=", b"1"))
+    except BaseException:
+        lib.condition_destroy(zero)
+        raise
+    return _joined(lib, lib.qb_cond_and(None, zero, one), zero, one)
 
 
 def _made(address):

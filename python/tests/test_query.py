@@ -94,3 +94,14 @@ def test_condition_misuse(books):
         where("id", "=", 1) and where("id", "=", 2)
     with pytest.raises(TypeError):
         where("id", "=", 1) & "id = 2"
+
+
+def test_a_stored_nan_matches_no_comparison(db):
+    db.create_table("t", {"id": "int32", "x": "double", "y": "float"})
+    db.put("t", {"id": 1, "x": float("nan"), "y": float("nan")})
+    db.put("t", {"id": 2, "x": 5.0, "y": 5.0})
+    for column in ("x", "y"):
+        for op in ("=", ">=", "<=", "<", ">"):
+            assert ids(db.query("t", where=where(column, op, 5.0))) == ([2] if "=" in op else [])
+        assert ids(db.query("t", where=where(column, "!=", 5.0))) == [1]  # as IEEE comparisons
+        assert ids(db.query("t", where=~where(column, ">=", 6.0))) == [1, 2]
