@@ -217,10 +217,6 @@ class TableInfo:
         for i, column in enumerate(columns):
             self.index_of.setdefault(column, i)
 
-    @property
-    def visible(self):
-        return self.columns[self.first:]
-
     def schema(self):
         return OrderedDict((self.columns[i], type_name(self.types[i])) for i in range(self.first, len(self.columns)))
 
@@ -272,9 +268,8 @@ class TableInfo:
         encoded = encode_value(code, value, self.columns[self.key_index])
         return row_key(code, encoded if _WIDTH.get(code) else encoded[4:])
 
-    def decode_row(self, row, first=None):
+    def decode_row(self, row):
         """A dict of the visible columns of a stored row."""
-        first = self.first if first is None else first
         types = self.types
         raw = raw_values(types, row)
-        return {self.columns[i]: decode_value(types[i], raw[i]) for i in range(first, len(types))}
+        return {self.columns[i]: decode_value(types[i], raw[i]) for i in range(self.first, len(types))}

@@ -8,7 +8,6 @@ of floats, passed through array.array.
 """
 
 import array
-import ctypes
 import struct
 
 from ._structs import VecResult
@@ -148,8 +147,3 @@ def finish_matrix(out, rows, dimension):
         return out
     values = out.tolist()
     return [values[i * dimension:(i + 1) * dimension] for i in range(rows)]
-
-
-def byte_buffer(n):
-    buf = ctypes.create_string_buffer(n)
-    return ctypes.addressof(buf), buf

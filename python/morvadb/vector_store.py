@@ -259,7 +259,3 @@ class VectorStore:
             n = check_vector(_library.load().morvadb_vec_search_radius(s, address, ctypes.addressof(results), room,
                                                                        float(radius)), "radius search")
         return hits(results, n)
-
-    def stats(self):
-        """A dict of the store's figures: vectors (live), slots, dimension."""
-        return {"vectors": len(self), "dimension": self._dimension, "index": self.index, "metric": self._metric}
