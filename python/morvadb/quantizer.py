@@ -1,6 +1,7 @@
 """Scalar and product quantizers: float vectors to byte codes and back."""
 
 import ctypes
+import threading
 
 from . import _library
 from ._owner import Owner
@@ -49,6 +50,9 @@ class Quantizer:
         self._owner = Owner(out.value, _destroy, "quantizer")
         self._code_size = _library.load().morvadb_quant_code_size(out.value)
         self._trained = False
+        # The library's quantizer has no lock of its own, and training
+        # rewrites what encode, decode and distance read.
+        self._guard = threading.Lock()
 
     @property
     def kind(self):
@@ -99,7 +103,7 @@ class Quantizer:
             raise invalid("training needs at least one vector")
         if n > MAX_COUNT:
             raise invalid("at most %d training vectors" % MAX_COUNT)
-        with self._owner as q:
+        with self._owner as q, self._guard:
             if _library.load().morvadb_quant_train(q, address, n) != 0:
                 raise error_for(NOMEM, "training failed")
         self._trained = True
@@ -122,7 +126,7 @@ class Quantizer:
         self._need_training()
         address, keep = float_vector(vector, self._dimension)
         out = ctypes.create_string_buffer(self._code_size)
-        with self._owner as q:
+        with self._owner as q, self._guard:
             if _library.load().morvadb_quant_encode(q, address, ctypes.addressof(out), None) != 0:
                 raise invalid("cannot encode the vector")
         return out.raw
@@ -133,7 +137,7 @@ class Quantizer:
         self._need_training()
         code = self._code(code)
         address, out = new_vector(self._dimension)
-        with self._owner as q:
+        with self._owner as q, self._guard:
             if _library.load().morvadb_quant_decode(q, code, len(code), address) != 0:
                 raise invalid("cannot decode the code")
         return finish_vector(out)
@@ -143,7 +147,7 @@ class Quantizer:
         self._need_training()
         a = self._code(code_a, "first code")
         b = self._code(code_b, "second code")
-        with self._owner as q:
+        with self._owner as q, self._guard:
             d = _library.load().morvadb_quant_distance(q, a, len(a), b, len(b))
         if d >= _DISTANCE_INVALID:
             raise invalid("cannot measure the distance")
