@@ -63,7 +63,9 @@ struct CompactionPlan {
 };
 
 // Takes the census (finished tables only) and picks the level. The caller
-// holds store_lock so no flush adds a table meanwhile.
+// holds store_lock for reading. A flush may add a level-0 table meanwhile:
+// it appears complete under its final name or not at all, and a table the
+// census missed simply waits for the next step.
 int32_t plan_compaction(db_handle *db, CompactionPlan *plan) {
     LevelCensus census;
     int32_t status = scan_levels(db->path, census.levels, kCompactionLevels, CensusOptions{true});
@@ -111,11 +113,14 @@ bool passed_over_a_table(const std::vector<std::string> &skipped) {
 static int32_t compact_step(db_handle *db) {
     CompactionPlan plan;
     {
-        WriteGuard memtables(&db->memtable_lock);
-        WriteGuard store(&db->store_lock);
+        // Reading the set of tables: lookups go on meanwhile.
+        ReadGuard store(&db->store_lock);
         int32_t status = plan_compaction(db, &plan);
         if (status != DB_OK || plan.level < 0) return status;
+    }
+    {
         // Keeps checkpoint numbering counting the compactions of this open.
+        WriteGuard memtables(&db->memtable_lock);
         lsm_next_seq(db->memtables);
     }
 

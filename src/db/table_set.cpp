@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "memtable/btree.h"
+
 namespace morva {
 namespace {
 
@@ -19,7 +21,7 @@ int apply_table_entry(const void *key, uint64_t key_len, const void *value, uint
         st = btree_delete(scan->tree, key, key_len);
         if (st == DB_ERR_NOT_FOUND) st = DB_OK;
     } else {
-        st = btree_put(scan->tree, key, key_len, value, value_len);
+        st = btree_upsert(scan->tree, static_cast<const uint8_t *>(key), key_len, value, value_len);
     }
     scan->status = st;
     return st;

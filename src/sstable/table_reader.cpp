@@ -146,6 +146,15 @@ bool find_entry(const sstable_reader *r, const void *key, uint64_t key_len, Tabl
     return false;
 }
 
+void release_mapped_range(const sstable_reader *r, uint64_t begin, uint64_t end) {
+    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    // Whole pages only: the page holding `end` may still be in use.
+    uint64_t first = (begin + page - 1) / page * page;
+    uint64_t last = end / page * page;
+    if (r->map == nullptr || last <= first || last > r->map_size) return;
+    ::madvise(const_cast<uint8_t *>(r->map) + first, last - first, MADV_DONTNEED);
+}
+
 }  // namespace morva
 
 using namespace morva;

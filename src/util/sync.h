@@ -7,6 +7,21 @@
 
 namespace morva {
 
+// Initialises a read-write lock on which a waiting writer stops new readers
+// from entering. The default glibc kind lets readers keep overtaking a
+// waiting writer, so a steady stream of lookups on other threads can hold
+// off a put indefinitely. Such a lock must never be read-locked twice by one
+// thread: with a writer queued in between, the second read would wait for
+// the writer, which waits for the first. Returns pthread_rwlock_init's result.
+inline int init_writer_preferring_rwlock(pthread_rwlock_t *lock) {
+    pthread_rwlockattr_t attr;
+    if (pthread_rwlockattr_init(&attr) != 0) return pthread_rwlock_init(lock, nullptr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    int rc = pthread_rwlock_init(lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+    return rc;
+}
+
 class ReadGuard {
 public:
     explicit ReadGuard(pthread_rwlock_t *l) : l_(l) { pthread_rwlock_rdlock(l_); }
