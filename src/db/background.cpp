@@ -145,14 +145,18 @@ static int32_t compact_step(db_handle *db) {
     if (status != DB_OK) return status;
 
     // The B-tree already holds every key's newest state, so the output is not
-    // loaded into it; only the set of files changes.
-    WriteGuard store(&db->store_lock);
+    // loaded into it; only the set of files changes. Each file leaves the set
+    // under its own short hold of store_lock: unlinking a large file, or a
+    // few hundred small ones, takes long enough to stall lookups.
     if (passed_over_a_table(skipped)) {
+        WriteGuard store(&db->store_lock);
         if (!output_existed) ::unlink(output);
         return DB_ERR_IO;
     }
     for (const std::string &path : plan.inputs) {
-        if (path != output) ::unlink(path.c_str());
+        if (path == output) continue;
+        WriteGuard store(&db->store_lock);
+        ::unlink(path.c_str());
     }
     return DB_OK;
 }

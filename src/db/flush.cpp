@@ -57,7 +57,7 @@ int32_t apply_node(btree *tree, const memtable_node *n) {
 // Nodes applied to the B-tree per hold of store_lock when the flush takes
 // the locks itself: a memtable of a few MiB holds tens of thousands of
 // entries, and lookups should not wait for all of them at once.
-constexpr int kNodesPerStoreHold = 256;
+constexpr int kNodesPerStoreHold = 64;
 
 // Applies the flushing memtable to the B-tree. Readers stay correct while
 // it is only partly applied: they consult the flushing memtable, which is
@@ -74,7 +74,7 @@ int32_t apply_to_tree(db_handle *db, const memtable *mt, FlushLocks locks) {
     };
     if (locks == FlushLocks::kHeld) return apply_nodes(UINT64_MAX);
     while (n != nullptr) {
-        WriteGuard store(&db->store_lock);
+        SpinningWriteGuard store(&db->store_lock);
         int32_t status = apply_nodes(kNodesPerStoreHold);
         if (status != DB_OK) return status;
     }
@@ -133,8 +133,15 @@ int32_t write_flushing_memtable(db_handle *db, FlushLocks locks) {
     // A memtable only partly applied stays in the flushing slot, where it
     // still answers reads, and is written again by the next flush.
     if (status != DB_OK) return status;
-    ExclusiveSection section(db, locks);
-    lsm_destroy_flushing(db->memtables);
+    // Detached under the lock, freed after it: freeing tens of thousands of
+    // nodes need not hold up lookups.
+    memtable *written = nullptr;
+    {
+        ExclusiveSection section(db, locks);
+        written = db->memtables->flushing;
+        db->memtables->flushing = nullptr;
+    }
+    memtable_destroy(written);
     return DB_OK;
 }
 

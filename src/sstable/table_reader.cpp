@@ -83,7 +83,17 @@ void check_crc(sstable_reader *r) {
     }
     uint64_t body = r->map_size - kTableCrcSize - kTableHeaderSize;
     uint32_t stored = get_u32(r->map + r->map_size - kTableCrcSize);
-    r->crc_state = crc32(r->map + kTableHeaderSize, body) == stored ? 1 : -1;
+    // In slices, each released once summed: checking a large table must not
+    // leave all of it resident in the process.
+    constexpr uint64_t kSlice = 4u << 20;
+    uint32_t crc = 0;
+    for (uint64_t done = 0; done < body;) {
+        uint64_t n = body - done < kSlice ? body - done : kSlice;
+        crc = crc32_extend(crc, r->map + kTableHeaderSize + done, n);
+        done += n;
+        release_mapped_range(r, kTableHeaderSize + done - n, kTableHeaderSize + done);
+    }
+    r->crc_state = crc == stored ? 1 : -1;
 }
 
 // Loads the bloom block when it lies wholly inside the file. A table whose
@@ -159,7 +169,9 @@ void release_mapped_range(const sstable_reader *r, uint64_t begin, uint64_t end)
 
 using namespace morva;
 
-extern "C" MORVADB_API sstable_reader *sstable_reader_open(const char *path) {
+namespace morva {
+
+sstable_reader *open_table(const char *path, bool with_filter) {
     if (path == nullptr) return nullptr;
     sstable_reader *r = static_cast<sstable_reader *>(std::calloc(1, sizeof(sstable_reader)));
     if (r == nullptr) return nullptr;
@@ -170,8 +182,14 @@ extern "C" MORVADB_API sstable_reader *sstable_reader_open(const char *path) {
         return nullptr;
     }
     check_crc(r);
-    load_filter(r);
+    if (with_filter) load_filter(r);
     return r;
+}
+
+}  // namespace morva
+
+extern "C" MORVADB_API sstable_reader *sstable_reader_open(const char *path) {
+    return morva::open_table(path, true);
 }
 
 extern "C" MORVADB_API int32_t sstable_reader_get(const sstable_reader *r, const void *key, uint64_t key_len,

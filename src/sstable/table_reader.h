@@ -21,6 +21,11 @@ inline uint64_t table_data_end(const sstable_reader *r) { return r->index_offset
 // the bloom filter; false when the table has none.
 bool find_entry(const sstable_reader *r, const void *key, uint64_t key_len, TableEntry *out);
 
+// Opens a table as sstable_reader_open does; without with_filter the bloom
+// block is not loaded (for readers that only scan, like a merge, which
+// would otherwise hold one filter per input in memory).
+sstable_reader *open_table(const char *path, bool with_filter);
+
 // Drops the pages of [begin, end) of the reader's mapping from this
 // process's memory (they stay in the page cache; a later access maps them
 // again with the same bytes, so pointers into the range stay valid).

@@ -42,6 +42,53 @@ private:
     pthread_rwlock_t *l_;
 };
 
+// Read and write guards that first retry the lock for a few microseconds
+// before blocking in the kernel. For locks held only briefly (a lookup, one
+// memtable insert) this keeps two threads on two cores from putting each
+// other to sleep on every collision: a futex sleep and wake-up costs far
+// more than the critical section. The retries use the try-lock calls, which
+// do not register as a waiter, so a spinning writer does not hold off
+// readers until it really queues.
+constexpr int kLockSpins = 128;
+
+inline void cpu_relax() { __builtin_ia32_pause(); }
+
+inline void read_lock_spinning(pthread_rwlock_t *l) {
+    for (int i = 0; i < kLockSpins; ++i) {
+        if (pthread_rwlock_tryrdlock(l) == 0) return;
+        cpu_relax();
+    }
+    pthread_rwlock_rdlock(l);
+}
+
+inline void write_lock_spinning(pthread_rwlock_t *l) {
+    for (int i = 0; i < kLockSpins; ++i) {
+        if (pthread_rwlock_trywrlock(l) == 0) return;
+        cpu_relax();
+    }
+    pthread_rwlock_wrlock(l);
+}
+
+class SpinningReadGuard {
+public:
+    explicit SpinningReadGuard(pthread_rwlock_t *l) : l_(l) { read_lock_spinning(l_); }
+    ~SpinningReadGuard() { pthread_rwlock_unlock(l_); }
+    SpinningReadGuard(const SpinningReadGuard &) = delete;
+    SpinningReadGuard &operator=(const SpinningReadGuard &) = delete;
+private:
+    pthread_rwlock_t *l_;
+};
+
+class SpinningWriteGuard {
+public:
+    explicit SpinningWriteGuard(pthread_rwlock_t *l) : l_(l) { write_lock_spinning(l_); }
+    ~SpinningWriteGuard() { pthread_rwlock_unlock(l_); }
+    SpinningWriteGuard(const SpinningWriteGuard &) = delete;
+    SpinningWriteGuard &operator=(const SpinningWriteGuard &) = delete;
+private:
+    pthread_rwlock_t *l_;
+};
+
 class MutexGuard {
 public:
     explicit MutexGuard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
