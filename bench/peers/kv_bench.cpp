@@ -105,7 +105,11 @@ void KvRun::report(const std::string &workload, uint64_t ops, double seconds, ui
     double cpu = process_cpu_seconds() - phase_cpu_;
     r.integer("ops", ops).num("seconds", seconds).num("ops_per_sec", seconds > 0 ? ops / seconds : 0);
     r.num("cpu_seconds", cpu).num("ops_per_cpu_sec", cpu > 0 ? ops / cpu : 0);
-    r.integer("errors", errors).integer("capped", capped ? 1 : 0).append(extra);
+    r.integer("errors", errors).integer("capped", capped ? 1 : 0);
+    // Resident memory after every phase (and the peak so far), to see which
+    // phase grows it.
+    r.integer("rss_after_bytes", current_rss_bytes()).integer("peak_rss_so_far_bytes", peak_rss_bytes());
+    r.append(extra);
     total_errors_ += errors;
     log_.write(r);
 }
@@ -235,7 +239,9 @@ void KvRun::read_while_writing() {
     constexpr uint8_t kWriterVersion = 150;
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> puts{0};
-    std::vector<uint64_t> written;
+    // Which keys the writer stored, one flag per key index: a list of every
+    // put would grow with the writer's speed and weigh on the peak memory.
+    std::vector<bool> written(config_.num, false);
     phase_start();
     std::thread writer([&] {
         char buf[kKeySize + 1];
@@ -243,7 +249,7 @@ void KvRun::read_while_writing() {
         uint64_t n = 0;
         while (!stop.load(std::memory_order_relaxed)) {
             uint64_t k = filled_[rng.below(filled_.size())];
-            if (engine_->put(key_of(2 * k, buf), values_.value(k, kWriterVersion))) written.push_back(k);
+            if (engine_->put(key_of(2 * k, buf), values_.value(k, kWriterVersion))) written[k] = true;
             n++;
         }
         puts.store(n);
@@ -266,7 +272,8 @@ void KvRun::read_while_writing() {
     writer.join();
     double seconds = seconds_since(start);
     engine_->sync_batch();
-    for (uint64_t k : written) versions_[k] = kWriterVersion;
+    for (uint64_t k = 0; k < written.size(); k++)
+        if (written[k]) versions_[k] = kWriterVersion;
     Percentiles p = percentiles_of(samples);
     JsonRecord extra;
     extra.num("p50_us", p.p50_us).num("p99_us", p.p99_us).num("p999_us", p.p999_us).num("max_us", p.max_us);

@@ -85,7 +85,7 @@ void check_crc(sstable_reader *r) {
     uint32_t stored = get_u32(r->map + r->map_size - kTableCrcSize);
     // In slices, each released once summed: checking a large table must not
     // leave all of it resident in the process.
-    constexpr uint64_t kSlice = 4u << 20;
+    constexpr uint64_t kSlice = 1u << 20;
     uint32_t crc = 0;
     for (uint64_t done = 0; done < body;) {
         uint64_t n = body - done < kSlice ? body - done : kSlice;

@@ -59,7 +59,9 @@ public:
     }
 
 private:
-    static constexpr uint64_t kReleaseStride = 4u << 20;
+    // Small enough that a merge of dozens of inputs keeps only a few MiB
+    // of them resident.
+    static constexpr uint64_t kReleaseStride = 64u << 10;
 
     const sstable_reader *reader_;
     uint64_t offset_;
