@@ -6,7 +6,7 @@
 # results.csv, a Markdown table, and PNG plots.
 #
 #   bench/run.sh [--smoke] [--no-build] [--build-dir DIR] [--out DIR]
-#                [--suites kv,flat,hnsw] [--kv-num N]
+#                [--suites kv,flat,hnsw] [--kv-num N] [--kv-engines a,b]
 #
 # Defaults: a full run (about ten minutes on two cores) into bench/results,
 # plots into bench/plots. --smoke runs tiny sizes in well under a minute and
@@ -20,6 +20,7 @@ build_dir="$repo/build-bench"
 out=""
 suites="kv,flat,hnsw"
 kv_num=""
+kv_engines=""
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -29,6 +30,7 @@ while [ $# -gt 0 ]; do
     --out) out="$2"; shift ;;
     --suites) suites="$2"; shift ;;
     --kv-num) kv_num="$2"; shift ;;
+    --kv-engines) kv_engines="$2"; shift ;;
     -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -103,6 +105,8 @@ step() {
 
 if [[ ",$suites," == *",kv,"* ]]; then
   for engine in $("$bin/bench_kv" --list); do
+    # --kv-engines runs a subset (for example this library and LevelDB).
+    [ -n "$kv_engines" ] && [[ ",$kv_engines," != *",$engine,"* ]] && continue
     step "kv $engine" "$bin/bench_kv" --engine "$engine" --num "$kv_num" --dir "$scratch/kv" \
       --out "$out/kv.jsonl" "${kv_args[@]}"
   done

@@ -1,7 +1,8 @@
 // Key/value benchmark of one engine per process, so that each engine's peak
 // memory is its own: fillseq and fillrandom into fresh directories, then
-// overwrite, readrandom (hits), readmissing, get latency while writes drive
-// flushes and compactions, and deleterandom. Keys are 16 bytes, values 100.
+// overwrite, readrandom (hits), readmissing, one writer beside one reader
+// (readwhilewriting), get latency while writes drive flushes and compactions,
+// and deleterandom. Keys are 16 bytes, values 100.
 // Every read is checked against the value last written; a wrong or missing
 // value is counted as an error and makes the program exit non-zero.
 //
@@ -83,6 +84,7 @@ private:
     void overwrite();
     void read_hits();
     void read_missing();
+    void read_while_writing();
     void latency_during_writes();
     void delete_random();
 
@@ -103,7 +105,11 @@ void KvRun::report(const std::string &workload, uint64_t ops, double seconds, ui
     double cpu = process_cpu_seconds() - phase_cpu_;
     r.integer("ops", ops).num("seconds", seconds).num("ops_per_sec", seconds > 0 ? ops / seconds : 0);
     r.num("cpu_seconds", cpu).num("ops_per_cpu_sec", cpu > 0 ? ops / cpu : 0);
-    r.integer("errors", errors).integer("capped", capped ? 1 : 0).append(extra);
+    r.integer("errors", errors).integer("capped", capped ? 1 : 0);
+    // Resident memory after every phase (and the peak so far), to see which
+    // phase grows it.
+    r.integer("rss_after_bytes", current_rss_bytes()).integer("peak_rss_so_far_bytes", peak_rss_bytes());
+    r.append(extra);
     total_errors_ += errors;
     log_.write(r);
 }
@@ -223,6 +229,59 @@ void KvRun::read_missing() {
     report("readmissing", ops, seconds_since(start), errors, capped);
 }
 
+// One writer thread overwriting random keys as fast as it can beside one
+// reader thread doing timed gets, both for the latency window: the rates of
+// both sides in the same run, and the reader's latency percentiles. No
+// manual compaction runs here. Every value read is checked: it is either the
+// key's value before the phase or the one the writer stores.
+void KvRun::read_while_writing() {
+    if (filled_.empty()) return;
+    constexpr uint8_t kWriterVersion = 150;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> puts{0};
+    // Which keys the writer stored, one flag per key index: a list of every
+    // put would grow with the writer's speed and weigh on the peak memory.
+    std::vector<bool> written(config_.num, false);
+    phase_start();
+    std::thread writer([&] {
+        char buf[kKeySize + 1];
+        Rng rng(17);
+        uint64_t n = 0;
+        while (!stop.load(std::memory_order_relaxed)) {
+            uint64_t k = filled_[rng.below(filled_.size())];
+            if (engine_->put(key_of(2 * k, buf), values_.value(k, kWriterVersion))) written[k] = true;
+            n++;
+        }
+        puts.store(n);
+    });
+    std::vector<uint64_t> samples;
+    samples.reserve(1u << 22);
+    char buf[kKeySize + 1];
+    std::string value;
+    Rng rng(18);
+    uint64_t errors = 0;
+    auto start = Clock::now();
+    while (seconds_since(start) < config_.latency_seconds && samples.size() < samples.capacity()) {
+        uint64_t k = filled_[rng.below(filled_.size())];
+        uint64_t t0 = now_ns();
+        bool found = engine_->get(key_of(2 * k, buf), value);
+        samples.push_back(now_ns() - t0);
+        if (!found || (value != values_.value(k, versions_[k]) && value != values_.value(k, kWriterVersion))) errors++;
+    }
+    stop.store(true);
+    writer.join();
+    double seconds = seconds_since(start);
+    engine_->sync_batch();
+    for (uint64_t k = 0; k < written.size(); k++)
+        if (written[k]) versions_[k] = kWriterVersion;
+    Percentiles p = percentiles_of(samples);
+    JsonRecord extra;
+    extra.num("p50_us", p.p50_us).num("p99_us", p.p99_us).num("p999_us", p.p999_us).num("max_us", p.max_us);
+    extra.integer("writer_puts", puts.load()).num("writer_puts_per_sec", seconds > 0 ? puts.load() / seconds : 0);
+    extra.num("reader_gets_per_sec", seconds > 0 ? samples.size() / seconds : 0);
+    report("readwhilewriting", samples.size(), seconds, errors, false, extra);
+}
+
 // Gets on this thread, timed one by one, while a second thread overwrites
 // random keys as fast as it can so that memtables fill, flush and the engine
 // compacts; engines with a manual full compaction also run one on a third
@@ -245,8 +304,7 @@ void KvRun::latency_during_writes() {
         writes.store(n);
     });
     std::thread compactor([&] {
-        phase_start();
-    auto start = Clock::now();
+        auto start = Clock::now();
         compaction_state.store(1);
         if (engine_->compact_all()) {
             compaction_seconds = seconds_since(start);
@@ -335,6 +393,7 @@ int KvRun::run() {
     if (config_.wants("overwrite")) overwrite();
     if (config_.wants("readrandom")) read_hits();
     if (config_.wants("readmissing")) read_missing();
+    if (config_.wants("readwhilewriting")) read_while_writing();
     if (config_.wants("latency")) latency_during_writes();
     if (config_.wants("deleterandom")) delete_random();
     engine_->close();

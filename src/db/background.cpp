@@ -1,6 +1,9 @@
 // Background compaction thread of a writer handle.
 #include "db/background.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +22,7 @@ namespace {
 
 constexpr int kSleepsPerCycle = 50;
 constexpr long kSleepNanos = 100L * 1000 * 1000;
+constexpr int kBackgroundNice = 10;
 
 // A census of the table files, freed on every path out.
 struct LevelCensus {
@@ -44,6 +48,10 @@ void nap(db_handle *db) {
 
 void *background_main(void *arg) {
     auto *db = static_cast<db_handle *>(arg);
+    // Compaction only tidies the files (lookups are served from memory), so
+    // it runs at a lower priority than the host's threads: on a busy machine
+    // a long merge should not take the processor from a get or a put.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kBackgroundNice);
     while (load_flag(&db->bg_running)) {
         for (int i = 0; i < kSleepsPerCycle; ++i) {
             nap(db);
@@ -62,8 +70,7 @@ struct CompactionPlan {
     bool deeper_tables_exist = false;
 };
 
-// Takes the census (finished tables only) and picks the level. The caller
-// holds store_lock so no flush adds a table meanwhile.
+// Takes the census (finished tables only) and picks the level.
 int32_t plan_compaction(db_handle *db, CompactionPlan *plan) {
     LevelCensus census;
     int32_t status = scan_levels(db->path, census.levels, kCompactionLevels, CensusOptions{true});
@@ -110,12 +117,17 @@ bool passed_over_a_table(const std::vector<std::string> &skipped) {
 
 static int32_t compact_step(db_handle *db) {
     CompactionPlan plan;
+    // The census reads the directory without store_lock: this thread is the
+    // only one that removes tables, and a flush adds a level-0 table by
+    // renaming a complete file into place, so the listing can only miss a
+    // table (which waits for the next step), never see half of one. Holding
+    // the lock here would make lookups queue behind any flush that waits for
+    // it while the directory is read.
+    int32_t status = plan_compaction(db, &plan);
+    if (status != DB_OK || plan.level < 0) return status;
     {
-        WriteGuard memtables(&db->memtable_lock);
-        WriteGuard store(&db->store_lock);
-        int32_t status = plan_compaction(db, &plan);
-        if (status != DB_OK || plan.level < 0) return status;
         // Keeps checkpoint numbering counting the compactions of this open.
+        WriteGuard memtables(&db->memtable_lock);
         lsm_next_seq(db->memtables);
     }
 
@@ -136,18 +148,25 @@ static int32_t compact_step(db_handle *db) {
     MergeOptions options;
     options.keep_tombstones = plan.deeper_tables_exist;
     std::vector<std::string> skipped;
-    int32_t status = merge_tables(sources, output, plan.output_sequence, options, &skipped);
+    status = merge_tables(sources, output, plan.output_sequence, options, &skipped);
     if (status != DB_OK) return status;
 
     // The B-tree already holds every key's newest state, so the output is not
-    // loaded into it; only the set of files changes.
-    WriteGuard store(&db->store_lock);
+    // loaded into it; only the set of files changes. Each file leaves the set
+    // under its own short hold of store_lock: unlinking a large file, or a
+    // few hundred small ones, takes long enough to stall lookups.
     if (passed_over_a_table(skipped)) {
+        WriteGuard store(&db->store_lock);
         if (!output_existed) ::unlink(output);
         return DB_ERR_IO;
     }
     for (const std::string &path : plan.inputs) {
-        if (path != output) ::unlink(path.c_str());
+        if (path == output) continue;
+        // Unlinking a file that is still open only removes its name; the
+        // slow part, freeing its blocks, happens at the close after the lock.
+        UniqueFd keep(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        WriteGuard store(&db->store_lock);
+        ::unlink(path.c_str());
     }
     return DB_OK;
 }

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 #include "db/handle.h"
+#include "memtable/btree.h"
+#include "memtable/memtable.h"
 #include "util/coding.h"
 #include "util/sync.h"
 
@@ -42,47 +45,70 @@ int32_t add_memtable_entry(const memtable_entry *e, void *ctx) {
     return sstable_writer_add(c->writer, e->key, e->key_len, e->value, e->value_len, flags);
 }
 
-int32_t apply_memtable_entry(const memtable_entry *e, void *ctx) {
-    auto *tree = static_cast<btree *>(ctx);
-    if (e->tombstone) {
-        int32_t st = btree_delete(tree, e->key, e->key_len);
+// Applies one memtable node to the B-tree: a tombstone removes the key.
+int32_t apply_node(btree *tree, const memtable_node *n) {
+    if (n->tombstone) {
+        int32_t st = btree_delete(tree, node_key(n), n->key_len);
         return st == DB_ERR_NOT_FOUND ? DB_OK : st;
     }
-    return btree_put(tree, e->key, e->key_len, e->value, e->value_len);
+    return btree_upsert(tree, node_key(n), n->key_len, node_value(n), n->value_len);
 }
 
-// Exclusive access to the memtables (and the B-tree) for the short steps of
-// a flush, unless the caller already holds those locks.
+// Nodes applied to the B-tree per hold of store_lock when the flush takes
+// the locks itself: a memtable of a few MiB holds tens of thousands of
+// entries, and lookups should not wait for all of them at once.
+constexpr int kNodesPerStoreHold = 64;
+
+// Applies the flushing memtable to the B-tree. Readers stay correct while
+// it is only partly applied: they consult the flushing memtable, which is
+// newer than anything in the B-tree, before the B-tree.
+int32_t apply_to_tree(db_handle *db, const memtable *mt, FlushLocks locks) {
+    const memtable_node *n = mt->head->forward[0];
+    // Applies up to `count` nodes from n on, advancing n.
+    auto apply_nodes = [&](uint64_t count) {
+        for (; n != nullptr && count > 0; n = n->forward[0], --count) {
+            int32_t status = apply_node(db->tree, n);
+            if (status != DB_OK) return status;
+        }
+        return DB_OK;
+    };
+    if (locks == FlushLocks::kHeld) return apply_nodes(UINT64_MAX);
+    while (n != nullptr) {
+        SpinningWriteGuard store(&db->store_lock);
+        int32_t status = apply_nodes(kNodesPerStoreHold);
+        if (status != DB_OK) return status;
+    }
+    return DB_OK;
+}
+
+// Exclusive access to the memtable pair for the short steps of a flush
+// (rotation, dropping the written memtable), unless the caller already holds
+// memtable_lock.
 class ExclusiveSection {
 public:
-    ExclusiveSection(db_handle *db, FlushLocks locks, bool with_store) : db_(db) {
+    ExclusiveSection(db_handle *db, FlushLocks locks) : db_(db) {
         if (locks == FlushLocks::kHeld) return;
         pthread_rwlock_wrlock(&db_->memtable_lock);
-        memtable_locked_ = true;
-        if (with_store) {
-            pthread_rwlock_wrlock(&db_->store_lock);
-            store_locked_ = true;
-        }
+        locked_ = true;
     }
     ~ExclusiveSection() {
-        if (store_locked_) pthread_rwlock_unlock(&db_->store_lock);
-        if (memtable_locked_) pthread_rwlock_unlock(&db_->memtable_lock);
+        if (locked_) pthread_rwlock_unlock(&db_->memtable_lock);
     }
     ExclusiveSection(const ExclusiveSection &) = delete;
     ExclusiveSection &operator=(const ExclusiveSection &) = delete;
 
 private:
     db_handle *db_;
-    bool memtable_locked_ = false;
-    bool store_locked_ = false;
+    bool locked_ = false;
 };
 
 // Writes the flushing memtable as P.sst.0.N, then applies it to the B-tree
 // and drops it. The table is written without the memtable and store locks:
 // the flushing memtable no longer changes (every writer waits on wal_mutex,
-// which the flushing thread holds), so readers keep using it meanwhile and
-// only the swap into the B-tree excludes them. The B-tree takes the
-// memtable's entries directly: they are exactly what the table holds.
+// which the flushing thread holds), so readers keep using it meanwhile. The
+// B-tree takes the memtable's entries directly (they are exactly what the
+// table holds) in short holds of store_lock; only dropping the memtable
+// takes memtable_lock.
 int32_t write_flushing_memtable(db_handle *db, FlushLocks locks) {
     const memtable *mt = db->memtables->flushing;
     uint64_t number = reserve_table_number(db);
@@ -103,12 +129,20 @@ int32_t write_flushing_memtable(db_handle *db, FlushLocks locks) {
     sstable_writer_destroy(writer);
     if (status != DB_OK) return status;
 
-    ExclusiveSection section(db, locks, true);
-    status = memtable_iterate(mt, apply_memtable_entry, db->tree);
+    status = apply_to_tree(db, mt, locks);
     // A memtable only partly applied stays in the flushing slot, where it
     // still answers reads, and is written again by the next flush.
-    if (status == DB_OK) lsm_destroy_flushing(db->memtables);
-    return status;
+    if (status != DB_OK) return status;
+    // Detached under the lock, freed after it: freeing tens of thousands of
+    // nodes need not hold up lookups.
+    memtable *written = nullptr;
+    {
+        ExclusiveSection section(db, locks);
+        written = db->memtables->flushing;
+        db->memtables->flushing = nullptr;
+    }
+    memtable_destroy(written);
+    return DB_OK;
 }
 
 }  // namespace
@@ -139,7 +173,7 @@ int32_t flush_memtables(db_handle *db, FlushLocks locks) {
     }
     if (lsm_has_data(pair)) {
         {
-            ExclusiveSection section(db, locks, false);
+            ExclusiveSection section(db, locks);
             // The flushing slot is empty here, so the rotation discards nothing.
             int32_t status = lsm_flush(pair);
             if (status != DB_OK) {

@@ -15,6 +15,7 @@
 #include "db/catalog.h"
 #include "db/handle.h"
 #include "db/table_set.h"
+#include "memtable/btree.h"
 #include "util/sync.h"
 #include "wal/mapped_log.h"
 
@@ -121,7 +122,7 @@ int32_t apply_entry(btree *tree, int32_t is_delete, const uint8_t *key, uint64_t
         btree_delete(tree, key, key_len);
         return DB_OK;
     }
-    return btree_put(tree, key, key_len, value, value_len);
+    return btree_upsert(tree, key, key_len, value, value_len);
 }
 
 // Applies the newly published entries of the current mapping to tree. The
@@ -287,8 +288,8 @@ int32_t open_follower(const char *path, const db_options *options, db_handle **o
     pthread_mutex_init(&st->refresh_mutex, nullptr);
     db->internal->follower = st;
     pthread_rwlock_init(&db->catalog_lock, nullptr);
-    pthread_rwlock_init(&db->memtable_lock, nullptr);
-    pthread_rwlock_init(&db->store_lock, nullptr);
+    init_writer_preferring_rwlock(&db->memtable_lock);
+    init_writer_preferring_rwlock(&db->store_lock);
 
     catalog_stamp(db->path, &st->catalog);
     load_catalog(db);

@@ -19,6 +19,13 @@
 // memtables and change the B-tree. db_get copies the value it returns into
 // a per-thread buffer before releasing those locks.
 //
+// memtable_lock and store_lock prefer writers (a queued writer holds off new
+// readers), so no thread may take either of them for reading twice: with a
+// writer queued in between it would wait for itself. catalog_lock keeps the
+// default kind, since host callbacks run under its read side and may call
+// db_get. A flush applies its memtable to the B-tree in short holds of
+// store_lock; compaction holds no lock while it merges.
+//
 // The memtables are memtables->active (newest) and memtables->flushing
 // (older; non-null only while a failed flush keeps it for a retry); a
 // tombstone in either hides older versions of its key in the B-tree.

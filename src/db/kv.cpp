@@ -36,7 +36,7 @@ int32_t write_record(db_handle *db, int32_t op, uint64_t table_id, const void *k
 
     bool full = false;
     {
-        WriteGuard memtables(&db->memtable_lock);
+        SpinningWriteGuard memtables(&db->memtable_lock);
         // Inserting into the active memtable directly: the pair's own
         // rotation would discard a flushing memtable that a failed flush left
         // behind.
@@ -109,7 +109,7 @@ int find_in_memtable(const memtable *mt, const void *key, uint64_t key_len, cons
 
 int32_t read_record(db_handle *db, const void *key, uint64_t key_len, const void **value, uint64_t *value_len) {
     if (db->memtables) {
-        ReadGuard memtables(&db->memtable_lock);
+        SpinningReadGuard memtables(&db->memtable_lock);
         // The active memtable is newer than the flushing one; a tombstone in
         // either hides every older version.
         int found = find_in_memtable(lsm_get_active(db->memtables), key, key_len, value, value_len);
@@ -120,7 +120,7 @@ int32_t read_record(db_handle *db, const void *key, uint64_t key_len, const void
         }
         if (found == -1) return DB_ERR_NOT_FOUND;
     }
-    ReadGuard store(&db->store_lock);
+    SpinningReadGuard store(&db->store_lock);
     const uint8_t *v = nullptr;
     uint64_t len = 0;
     int32_t status = btree_get(db->tree, key, key_len, &v, &len);

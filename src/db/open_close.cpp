@@ -40,12 +40,17 @@ bool init_locks(db_handle *db) {
         pthread_rwlock_destroy(&db->catalog_lock);
         return false;
     }
-    if (pthread_rwlock_init(&db->memtable_lock, nullptr) != 0) {
+    // The memtable and store locks are taken for reading by every lookup and
+    // for writing by every put's insert and every flush: writers must not
+    // wait behind a stream of readers. The catalog lock keeps the default
+    // kind because host callbacks run under its read side (filtered vector
+    // search) and may call db_get, which reads it again.
+    if (init_writer_preferring_rwlock(&db->memtable_lock) != 0) {
         pthread_mutex_destroy(&db->wal_mutex);
         pthread_rwlock_destroy(&db->catalog_lock);
         return false;
     }
-    if (pthread_rwlock_init(&db->store_lock, nullptr) != 0) {
+    if (init_writer_preferring_rwlock(&db->store_lock) != 0) {
         pthread_rwlock_destroy(&db->memtable_lock);
         pthread_mutex_destroy(&db->wal_mutex);
         pthread_rwlock_destroy(&db->catalog_lock);

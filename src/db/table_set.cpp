@@ -3,6 +3,9 @@
 
 #include <algorithm>
 
+#include "memtable/btree.h"
+#include "sstable/table_reader.h"
+
 namespace morva {
 namespace {
 
@@ -19,7 +22,7 @@ int apply_table_entry(const void *key, uint64_t key_len, const void *value, uint
         st = btree_delete(scan->tree, key, key_len);
         if (st == DB_ERR_NOT_FOUND) st = DB_OK;
     } else {
-        st = btree_put(scan->tree, key, key_len, value, value_len);
+        st = btree_upsert(scan->tree, static_cast<const uint8_t *>(key), key_len, value, value_len);
     }
     scan->status = st;
     return st;
@@ -29,7 +32,7 @@ int apply_table_entry(const void *key, uint64_t key_len, const void *value, uint
 
 int32_t load_tables_into(btree *tree, const std::vector<TableFile> &oldest_first) {
     for (const TableFile &f : oldest_first) {
-        sstable_reader *reader = sstable_reader_open(f.path.c_str());
+        sstable_reader *reader = open_table(f.path.c_str(), false);
         if (!reader) continue;
         Scan scan{tree};
         sstable_reader_scan(reader, apply_table_entry, &scan);

@@ -14,25 +14,24 @@
 //  - leaves are chained left to right through `next`, covering every entry
 //    in ascending key order; leaves may be empty after deletes;
 //  - stored keys are never null pointers (a zero-length key still owns a
-//    one-byte block); stored values are null exactly when put as null.
+//    block); stored values are null exactly when put as null;
+//  - every node carries key heads after its public fields, and every copy
+//    comes from the tree's size-classed pool (see btree.cpp), so nodes and
+//    trees are only ever made by btree_create and the tree's own inserts.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
 #include "morvadb.h"
+#include "util/key_order.h"
 
 namespace morva {
 
 // The key order shared by the whole store: unsigned bytes over the shorter
 // length, then the shorter key first. Negative, zero or positive.
 inline int btree_compare_keys(const uint8_t *a, uint64_t a_len, const uint8_t *b, uint64_t b_len) {
-    const uint64_t n = a_len < b_len ? a_len : b_len;
-    if (n != 0) {
-        const int c = std::memcmp(a, b, n);
-        if (c != 0) return c;
-    }
-    return a_len < b_len ? -1 : (a_len > b_len ? 1 : 0);
+    return compare_keys(a, a_len, b, b_len);
 }
 
 // Forward iterator over the tree's entries in key order, reading the leaves
@@ -97,6 +96,14 @@ bool btree_for_each(const btree *tree, Fn &&fn) {
 // Returns false when absent.
 bool btree_find(const btree *tree, const uint8_t *key, uint64_t key_len, const uint8_t **value,
                 uint64_t *value_len);
+
+// Inserts or replaces like btree_put, but keeps nodes fuller: an existing
+// key only has its value replaced (no split on the way down), keys beyond
+// the right edge of the tree leave full nodes behind instead of half-full
+// ones, and a full leaf first lends entries to an adjacent sibling with room.
+// The engine's own tree is built with this; btree_put keeps the plain even
+// split that hosts of the building block see.
+int32_t btree_upsert(btree *tree, const uint8_t *key, uint64_t key_len, const void *value, uint64_t value_len);
 
 // Number of entries stored.
 inline uint64_t btree_size(const btree *tree) { return tree->entry_count; }

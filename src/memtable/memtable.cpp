@@ -14,6 +14,47 @@ namespace morva {
 namespace {
 
 constexpr int kMaxLevel = MEMTABLE_MAX_LEVEL - 1;
+// Filter size: one byte per 64 bytes of the limit (about 20 bits per entry
+// for 100-byte entries), a power of two between 64 bytes and 4 MiB.
+constexpr uint64_t kLimitBytesPerFilterByte = 64;
+constexpr uint64_t kMinFilterBytes = 64;
+constexpr uint64_t kMaxFilterBytes = 4u << 20;
+
+// The public record and the filter words that follow it in one allocation.
+// Each key sets three bits of one 64-bit word chosen by its hash, so a probe
+// reads a single word.
+struct MemtableState : memtable {
+    uint64_t filter_mask;  // word count - 1
+    uint64_t *filter;      // filter_mask + 1 words, right behind this record
+};
+
+MemtableState *state_of(const memtable *mt) { return static_cast<MemtableState *>(const_cast<memtable *>(mt)); }
+
+uint64_t filter_words_for(uint64_t limit) {
+    uint64_t bytes = limit / kLimitBytesPerFilterByte;
+    if (bytes < kMinFilterBytes) bytes = kMinFilterBytes;
+    if (bytes > kMaxFilterBytes) bytes = kMaxFilterBytes;
+    uint64_t words = 1;
+    while (words * 2 * sizeof(uint64_t) <= bytes) words *= 2;
+    return words;
+}
+
+inline uint64_t filter_bits(uint64_t hash) {
+    return (uint64_t{1} << (hash >> 58)) | (uint64_t{1} << ((hash >> 52) & 63)) | (uint64_t{1} << ((hash >> 46) & 63));
+}
+
+void filter_add(memtable *mt, const void *key, uint64_t key_len) {
+    MemtableState *st = state_of(mt);
+    uint64_t h = hash_key(key, key_len);
+    st->filter[h & st->filter_mask] |= filter_bits(h);
+}
+
+bool filter_may_hold(const memtable *mt, const void *key, uint64_t key_len) {
+    const MemtableState *st = state_of(mt);
+    uint64_t h = hash_key(key, key_len);
+    uint64_t bits = filter_bits(h);
+    return (st->filter[h & st->filter_mask] & bits) == bits;
+}
 // A draw at or below this value takes one more level: probability 1/2 with
 // rand() uniform over 0 .. 2^31 - 1.
 constexpr int kLevelUpThreshold = 0x3FFFFFFE;
@@ -87,6 +128,7 @@ int32_t replace_node(memtable *mt, memtable_node **preds, memtable_node *old, ui
 }  // namespace
 
 memtable_node *memtable_find(const memtable *mt, const void *key, uint64_t key_len) {
+    if (!filter_may_hold(mt, key, key_len)) return nullptr;
     memtable_node *n = find_predecessors(mt, key, key_len, nullptr);
     return (n != nullptr && compare_node(n, key, key_len) == 0) ? n : nullptr;
 }
@@ -120,6 +162,7 @@ int32_t memtable_upsert(memtable *mt, uint64_t tag, const void *key, uint64_t ke
         n->forward[l] = preds[l]->forward[l];
         preds[l]->forward[l] = n;
     }
+    filter_add(mt, key, key_len);
     mt->size += charge;
     *out = n;
     return DB_OK;
@@ -135,8 +178,12 @@ bool bytes_ok(const void *p, uint64_t len) { return p != nullptr || len == 0; }
 }  // namespace
 
 extern "C" MORVADB_API memtable *memtable_create(uint64_t limit) {
-    auto *mt = static_cast<memtable *>(std::calloc(1, sizeof(memtable)));
+    uint64_t words = morva::filter_words_for(limit);
+    auto *mt = static_cast<morva::MemtableState *>(
+        std::calloc(1, sizeof(morva::MemtableState) + words * sizeof(uint64_t)));
     if (mt == nullptr) return nullptr;
+    mt->filter_mask = words - 1;
+    mt->filter = reinterpret_cast<uint64_t *>(mt + 1);
     mt->head = static_cast<memtable_node *>(
         std::calloc(1, sizeof(memtable_node) + sizeof(memtable_node *) * MEMTABLE_MAX_LEVEL));
     if (mt->head == nullptr) {

@@ -22,7 +22,7 @@ class MergeInputs {
 public:
     MergeInputs(const std::vector<std::string> &paths, std::vector<std::string> *skipped) {
         for (const std::string &p : paths) {
-            sstable_reader *r = sstable_reader_open(p.c_str());
+            sstable_reader *r = open_table(p.c_str(), false);
             if (r == nullptr) {  // unreadable inputs are passed over
                 if (skipped != nullptr) skipped->push_back(p);
                 continue;

@@ -14,6 +14,7 @@
 
 #include "morvadb.h"
 #include "util/coding.h"
+#include "util/key_order.h"
 
 namespace morva {
 
@@ -33,17 +34,6 @@ constexpr uint8_t kFlagValue = SSTABLE_FLAG_VALUE;
 constexpr uint8_t kFlagTombstone = SSTABLE_FLAG_TOMBSTONE;
 
 inline bool is_tombstone(uint8_t flags) { return (flags & kFlagTombstone) != 0; }
-
-// Bytewise key order: unsigned bytes over the common length, then the
-// shorter key first. Returns <0, 0 or >0.
-inline int compare_keys(const void *a, uint64_t a_len, const void *b, uint64_t b_len) {
-    uint64_t common = a_len < b_len ? a_len : b_len;
-    if (common > 0) {
-        int c = std::memcmp(a, b, common);
-        if (c != 0) return c;
-    }
-    return a_len < b_len ? -1 : (a_len > b_len ? 1 : 0);
-}
 
 // One entry decoded in place; key and value point into the table's bytes.
 struct TableEntry {

@@ -83,7 +83,17 @@ void check_crc(sstable_reader *r) {
     }
     uint64_t body = r->map_size - kTableCrcSize - kTableHeaderSize;
     uint32_t stored = get_u32(r->map + r->map_size - kTableCrcSize);
-    r->crc_state = crc32(r->map + kTableHeaderSize, body) == stored ? 1 : -1;
+    // In slices, each released once summed: checking a large table must not
+    // leave all of it resident in the process.
+    constexpr uint64_t kSlice = 1u << 20;
+    uint32_t crc = 0;
+    for (uint64_t done = 0; done < body;) {
+        uint64_t n = body - done < kSlice ? body - done : kSlice;
+        crc = crc32_extend(crc, r->map + kTableHeaderSize + done, n);
+        done += n;
+        release_mapped_range(r, kTableHeaderSize + done - n, kTableHeaderSize + done);
+    }
+    r->crc_state = crc == stored ? 1 : -1;
 }
 
 // Loads the bloom block when it lies wholly inside the file. A table whose
@@ -146,11 +156,22 @@ bool find_entry(const sstable_reader *r, const void *key, uint64_t key_len, Tabl
     return false;
 }
 
+void release_mapped_range(const sstable_reader *r, uint64_t begin, uint64_t end) {
+    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    // Whole pages only: the page holding `end` may still be in use.
+    uint64_t first = (begin + page - 1) / page * page;
+    uint64_t last = end / page * page;
+    if (r->map == nullptr || last <= first || last > r->map_size) return;
+    ::madvise(const_cast<uint8_t *>(r->map) + first, last - first, MADV_DONTNEED);
+}
+
 }  // namespace morva
 
 using namespace morva;
 
-extern "C" MORVADB_API sstable_reader *sstable_reader_open(const char *path) {
+namespace morva {
+
+sstable_reader *open_table(const char *path, bool with_filter) {
     if (path == nullptr) return nullptr;
     sstable_reader *r = static_cast<sstable_reader *>(std::calloc(1, sizeof(sstable_reader)));
     if (r == nullptr) return nullptr;
@@ -161,8 +182,14 @@ extern "C" MORVADB_API sstable_reader *sstable_reader_open(const char *path) {
         return nullptr;
     }
     check_crc(r);
-    load_filter(r);
+    if (with_filter) load_filter(r);
     return r;
+}
+
+}  // namespace morva
+
+extern "C" MORVADB_API sstable_reader *sstable_reader_open(const char *path) {
+    return morva::open_table(path, true);
 }
 
 extern "C" MORVADB_API int32_t sstable_reader_get(const sstable_reader *r, const void *key, uint64_t key_len,

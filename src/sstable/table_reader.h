@@ -21,8 +21,21 @@ inline uint64_t table_data_end(const sstable_reader *r) { return r->index_offset
 // the bloom filter; false when the table has none.
 bool find_entry(const sstable_reader *r, const void *key, uint64_t key_len, TableEntry *out);
 
+// Opens a table as sstable_reader_open does; without with_filter the bloom
+// block is not loaded (for readers that only scan, like a merge, which
+// would otherwise hold one filter per input in memory).
+sstable_reader *open_table(const char *path, bool with_filter);
+
+// Drops the pages of [begin, end) of the reader's mapping from this
+// process's memory (they stay in the page cache; a later access maps them
+// again with the same bytes, so pointers into the range stay valid).
+void release_mapped_range(const sstable_reader *r, uint64_t begin, uint64_t end);
+
 // Walks the entries of a table in file order, at most the header's entry
-// count, stopping quietly at the first entry that does not fit.
+// count, stopping quietly at the first entry that does not fit. Pages
+// already walked past are released from the process's resident memory as
+// the walk goes (release_mapped_range), so scanning or merging large tables
+// does not hold a second copy of them in memory.
 class TableIterator {
 public:
     explicit TableIterator(const sstable_reader *r)
@@ -38,13 +51,22 @@ public:
         }
         offset_ = next;
         remaining_--;
+        if (offset_ - released_ >= kReleaseStride) {
+            release_mapped_range(reader_, released_, offset_);
+            released_ = offset_;
+        }
         return true;
     }
 
 private:
+    // Small enough that a merge of dozens of inputs keeps only a few MiB
+    // of them resident.
+    static constexpr uint64_t kReleaseStride = 64u << 10;
+
     const sstable_reader *reader_;
     uint64_t offset_;
     uint64_t remaining_;
+    uint64_t released_ = 0;
 };
 
 }  // namespace morva

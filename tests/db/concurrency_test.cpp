@@ -137,3 +137,60 @@ TEST_F(Concurrency, GetValuesSurviveConcurrentOverwritesAndFlushes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A writer must finish a fixed number of puts while several threads call
+// db_get in a tight loop: readers may not starve it of the memtable and
+// store locks (no time limit: the test only has to end). Every answer the
+// readers get must be right: a key loaded before the threads start keeps
+// its value, and a key being written reads as absent or as one of the
+// values the writer gives it.
+TEST_F(Concurrency, WriterFinishesPutsWhileReadersSpinOnGet) {
+    db_options small = options_with_memtable(8192);
+    reopen(&small);
+    constexpr int kStable = 300, kHotKeys = 400, kPuts = 6000, kReaders = 3;
+    for (int i = 0; i < kStable; ++i) ASSERT_EQ(put("stable" + std::to_string(i), "s" + std::to_string(i)), DB_OK);
+    reopen(&small);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::atomic<uint64_t> gets{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < kReaders; ++r) {
+        readers.emplace_back([&, r] {
+            uint64_t n = 0;
+            for (int i = r; !done.load(std::memory_order_relaxed); ++i, ++n) {
+                const void *v = nullptr;
+                uint64_t len = 0;
+                std::string stable = "stable" + std::to_string(i % kStable);
+                if (db_get(db_, "t", stable.data(), stable.size(), &v, &len) != DB_OK ||
+                    std::string(static_cast<const char *>(v), len) != "s" + std::to_string(i % kStable))
+                    wrong++;
+                std::string hot = "hot" + std::to_string(i % kHotKeys);
+                int32_t st = db_get(db_, "t", hot.data(), hot.size(), &v, &len);
+                if (st == DB_OK) {
+                    if (std::string(static_cast<const char *>(v), len).rfind(hot + "=", 0) != 0) wrong++;
+                } else if (st != DB_ERR_NOT_FOUND) {
+                    wrong++;
+                }
+            }
+            gets += n;
+        });
+    }
+    for (int i = 0; i < kPuts; ++i) {
+        std::string key = "hot" + std::to_string(i % kHotKeys);
+        std::string value = key + "=" + std::to_string(i);
+        ASSERT_EQ(db_put(db_, "t", key.data(), key.size(), value.data(), value.size()), DB_OK);
+    }
+    done.store(true);
+    for (std::thread &t : readers) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(gets.load(), 0u);
+    for (int k = 0; k < kHotKeys; ++k) {
+        int last = kPuts - kHotKeys + k;
+        ASSERT_EQ(get("hot" + std::to_string(k)), "hot" + std::to_string(k) + "=" + std::to_string(last));
+    }
+}
+
+}  // namespace

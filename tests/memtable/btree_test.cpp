@@ -149,41 +149,65 @@ TEST(BTree, ReplaceKeepsCountAndKeyOrderIsUnsignedShorterFirst) {
     EXPECT_EQ(it.key()[1], 0);
 }
 
-TEST(BTree, RandomOperationsMatchAnOrderedMap) {
-    TreePtr t(btree_create());
-    Model model;
-    std::srand(12345);
-    for (int op = 0; op < 40000; ++op) {
-        const Bytes k = key_of(static_cast<uint32_t>(std::rand() % 5000));
-        const int kind = std::rand() % 10;
-        if (kind < 6) {
-            const Bytes v(static_cast<size_t>(std::rand() % 40), static_cast<char>('a' + op % 26));
-            ASSERT_EQ(put(t.get(), k, v), DB_OK);
-            model[k] = v;
-        } else if (kind < 9) {
-            const int32_t status = btree_delete(t.get(), k.data(), k.size());
-            EXPECT_EQ(status, model.erase(k) ? DB_OK : DB_ERR_NOT_FOUND);
-        } else {
-            Bytes v;
-            auto m = model.find(k);
-            ASSERT_EQ(get(t.get(), k, &v), m != model.end());
-            if (m != model.end()) {
-                ASSERT_EQ(v, m->second);
-            }
-        }
-        if (op % 5000 == 0) check_tree(t.get(), model);
+// Keys sharing a 40-byte prefix, keys that are prefixes of one another, a
+// 0xFF byte right after the shared part, and keys of 0 and 1 bytes: the
+// cases where a node's shared prefix and key heads matter.
+static Bytes awkward_key(uint32_t i) {
+    const Bytes shared(40, 'p');
+    switch (i % 10) {
+        case 0: return (i / 10) % 2 ? Bytes(1, static_cast<char>(i % 256)) : Bytes();
+        case 1: return shared + static_cast<char>(0xFF) + key_of(i);
+        case 2: return shared;
+        default: return shared + key_of(i).substr(0, 1 + i % 9);
     }
-    check_tree(t.get(), model);
-    // Seeking the in-place iterator agrees with the map's lower bound,
-    // including keys between stored ones and past the end.
-    for (uint32_t i = 0; i < 5200; i += 7) {
-        const Bytes probe = key_of(i) + (i % 2 ? "x" : "");
-        morva::BTreeIterator it(t.get());
-        it.seek(reinterpret_cast<const uint8_t *>(probe.data()), probe.size());
-        auto m = model.lower_bound(probe);
-        ASSERT_EQ(it.valid(), m != model.end());
-        if (it.valid()) {
-            ASSERT_EQ(Bytes(reinterpret_cast<const char *>(it.key()), it.key_len()), m->first);
+}
+
+// The random mix runs through btree_put and through the engine's packing
+// insert, with plain keys and with awkward ones.
+TEST(BTree, RandomOperationsMatchAnOrderedMap) {
+    for (bool packed : {false, true}) {
+        for (bool awkward : {false, true}) {
+            SCOPED_TRACE(std::string(packed ? "btree_upsert" : "btree_put") + (awkward ? ", awkward keys" : ""));
+            auto make_key = [awkward](uint32_t i) { return awkward ? awkward_key(i) : key_of(i); };
+            TreePtr t(btree_create());
+            Model model;
+            std::srand(12345);
+            for (int op = 0; op < 40000; ++op) {
+                const Bytes k = make_key(static_cast<uint32_t>(std::rand() % 5000));
+                const int kind = std::rand() % 10;
+                if (kind < 6) {
+                    const Bytes v(static_cast<size_t>(std::rand() % 40), static_cast<char>('a' + op % 26));
+                    ASSERT_EQ(packed ? morva::btree_upsert(t.get(), reinterpret_cast<const uint8_t *>(k.data()),
+                                                           k.size(), v.data(), v.size())
+                                     : put(t.get(), k, v),
+                              DB_OK);
+                    model[k] = v;
+                } else if (kind < 9) {
+                    const int32_t status = btree_delete(t.get(), k.data(), k.size());
+                    EXPECT_EQ(status, model.erase(k) ? DB_OK : DB_ERR_NOT_FOUND);
+                } else {
+                    Bytes v;
+                    auto m = model.find(k);
+                    ASSERT_EQ(get(t.get(), k, &v), m != model.end());
+                    if (m != model.end()) {
+                        ASSERT_EQ(v, m->second);
+                    }
+                }
+                if (op % 5000 == 0) check_tree(t.get(), model);
+            }
+            check_tree(t.get(), model);
+            // Seeking the in-place iterator agrees with the map's lower bound,
+            // including keys between stored ones and past the end.
+            for (uint32_t i = 0; i < 5200; i += 7) {
+                const Bytes probe = make_key(i) + (i % 2 ? "x" : "");
+                morva::BTreeIterator it(t.get());
+                it.seek(reinterpret_cast<const uint8_t *>(probe.data()), probe.size());
+                auto m = model.lower_bound(probe);
+                ASSERT_EQ(it.valid(), m != model.end());
+                if (it.valid()) {
+                    ASSERT_EQ(Bytes(reinterpret_cast<const char *>(it.key()), it.key_len()), m->first);
+                }
+            }
         }
     }
 }
@@ -201,6 +225,25 @@ TEST(BTree, DeepTreesFromAscendingAndDescendingLoads) {
         // Half-full leaves from sequential loads need at least three levels.
         EXPECT_EQ(t->root->is_leaf, 0);
         EXPECT_EQ(t->root->children[0]->is_leaf, 0);
+    }
+    // The engine's inserts leave full leaves behind an ascending load, and
+    // keep a random load's leaves well above half full.
+    for (bool ascending : {true, false}) {
+        TreePtr t(btree_create());
+        Model model;
+        std::srand(7);
+        for (uint32_t i = 0; i < 20000; ++i) {
+            const Bytes k = key_of(ascending ? i : static_cast<uint32_t>(std::rand()));
+            ASSERT_EQ(morva::btree_upsert(t.get(), reinterpret_cast<const uint8_t *>(k.data()), k.size(), k.data(),
+                                          k.size()),
+                      DB_OK);
+            model[k] = k;
+        }
+        check_tree(t.get(), model);
+        Walk walk;
+        check_node(t->root, nullptr, nullptr, 0, &walk);
+        const double fill = static_cast<double>(walk.entries) / walk.leaves.size();
+        EXPECT_GE(fill, ascending ? BTREE_MAX_KEYS - 1 : 0.75 * BTREE_MAX_KEYS) << (ascending ? "ascending" : "random");
     }
 }
 
