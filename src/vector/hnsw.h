@@ -38,6 +38,29 @@ struct LayerScratch {
     std::vector<float> found_distances;
 };
 
+// What the neighbour selection last decided for a link: kept because no
+// nearer kept neighbour covers it, passed over (kept only to fill the row),
+// or not decided yet.
+enum LinkState : uint8_t { kLinkUndecided = 0, kLinkKept = 1, kLinkPassed = 2 };
+
+// Buffers of the neighbour selection; reused by every insert so that
+// linking allocates only while they grow.
+struct SelectScratch {
+    std::vector<uint8_t> state;        // per candidate, during a walk
+    std::vector<uint32_t> compared;    // kept candidates each one was compared with
+    std::vector<uint32_t> kept;        // candidates kept by the rule, in order
+    std::vector<uint32_t> gathered;    // candidates of one comparison block
+    std::vector<const float *> vectors;
+    std::vector<float> batch;
+    std::vector<int32_t> row_nodes;    // a full row and its newcomer, by distance from the owner
+    std::vector<float> row_distances;
+    std::vector<uint8_t> row_states;
+    std::vector<const float *> row_vectors;
+    std::vector<int32_t> chosen;       // the new node's row on the current layer
+    std::vector<float> chosen_distances;
+    std::vector<uint8_t> chosen_states;
+};
+
 // Visited marks: a node is visited when its mark equals the epoch.
 struct VisitMarks {
     int32_t *marks;
@@ -51,6 +74,15 @@ struct GraphImpl : hnsw_index {
     int32_t layer_limit = 0;    // layers reserved in links and link_counts
     size_t counts_bytes = 0;    // size of the link_counts mapping
     LayerScratch insert_scratch;
+    SelectScratch select_scratch;
+    // Beside every link: the linked node's distance from the row's owner
+    // and its LinkState, in tables shaped like links; a row's entries hold
+    // while its generation (shaped like link_counts) equals `generation`,
+    // which every vector overwrite advances.
+    float **link_distances = nullptr;
+    uint8_t **link_states = nullptr;
+    uint32_t *row_generations = nullptr;
+    uint32_t generation = 1;
 };
 
 inline GraphImpl *impl(hnsw_index *g) { return static_cast<GraphImpl *>(g); }
@@ -63,6 +95,33 @@ inline int32_t &layer_count(const hnsw_index *g, int32_t layer, int32_t node) {
     return g->link_counts[static_cast<size_t>(layer) * static_cast<size_t>(g->capacity) + static_cast<size_t>(node)];
 }
 inline const float *node_vector(const hnsw_index *g, int32_t node) { return g->nodes[node].vector; }
+inline size_t row_offset(const hnsw_index *g, int32_t layer, int32_t node) {
+    return static_cast<size_t>(node) * static_cast<size_t>(layer_row_limit(g, layer));
+}
+inline float *row_distances(const GraphImpl *g, int32_t layer, int32_t node) {
+    return g->link_distances[layer] + row_offset(g, layer, node);
+}
+inline uint8_t *row_states(const GraphImpl *g, int32_t layer, int32_t node) {
+    return g->link_states[layer] + row_offset(g, layer, node);
+}
+inline uint32_t &row_generation(const GraphImpl *g, int32_t layer, int32_t node) {
+    return g->row_generations[static_cast<size_t>(layer) * static_cast<size_t>(g->capacity) + static_cast<size_t>(node)];
+}
+
+// Chooses the new node's row from the layer search's result (nodes in
+// ascending distance, equal distances in search order). All of them when
+// they fit the row; otherwise the neighbour selection rule (see
+// hnsw_select.cpp). Leaves the row in s.chosen*, nearest first, and
+// returns its length. Throws std::bad_alloc when scratch cannot grow.
+size_t choose_row(const hnsw_index *g, const int32_t *nodes, const float *distances, size_t n, int32_t limit,
+                  SelectScratch &s);
+
+// Gives the newcomer a place in t's full row on `layer`: t's neighbours and
+// the newcomer, by distance from t, go through the same rule and the row
+// is rewritten with the `limit` it keeps (the newcomer may be left out).
+// `newcomer_distance` is the newcomer's distance from t. Throws
+// std::bad_alloc when scratch cannot grow.
+void prune_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float newcomer_distance);
 
 // Grows the layer tables so that layer `level` exists; false when memory
 // runs out, in which case nothing changed.
