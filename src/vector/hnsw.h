@@ -36,18 +36,24 @@ struct LayerScratch {
     std::vector<float> pending_distances;
     std::vector<int32_t> found_nodes;   // layer search output, ascending
     std::vector<float> found_distances;
+    std::vector<uint64_t> sort_keys;    // (distance, position) keys ordering the output
 };
 
-// What the neighbour selection last decided for a link: kept because no
-// nearer kept neighbour covers it, passed over (kept only to fill the row),
-// or not decided yet.
-enum LinkState : uint8_t { kLinkUndecided = 0, kLinkKept = 1, kLinkPassed = 2 };
+// What the neighbour selection last decided for a link: not decided yet,
+// kept because no kept neighbour before it covers it, or passed over (in
+// the row only to fill it). A passed-over link also names the row position
+// of the first kept neighbour that covers it, as kLinkPassedAt0 + position,
+// when the position fits the byte, else it is kLinkPassed.
+enum LinkState : uint8_t { kLinkUndecided = 0, kLinkKept = 1, kLinkPassed = 2, kLinkPassedAt0 = 3 };
+constexpr size_t kLinkLastCovererPosition = 255 - kLinkPassedAt0;
 
 // Buffers of the neighbour selection; reused by every insert so that
 // linking allocates only while they grow.
 struct SelectScratch {
     std::vector<uint8_t> state;        // per candidate, during a walk
     std::vector<uint32_t> compared;    // kept candidates each one was compared with
+    std::vector<uint32_t> coverer;     // of a passed-over candidate: the first kept one covering it
+    std::vector<uint32_t> position;    // where a candidate landed in the written row
     std::vector<uint32_t> kept;        // candidates kept by the rule, in order
     std::vector<uint32_t> gathered;    // candidates of one comparison block
     std::vector<const float *> vectors;
@@ -70,6 +76,7 @@ struct VisitMarks {
 struct GraphImpl : hnsw_index {
     IdIndex ids;                // id -> node of the live node with that id
     int32_t live = 0;           // nodes not deleted
+    uint8_t *dead = nullptr;    // the nodes' deleted flags, one byte each, for the searches' hot loops
     int32_t vector_slots = 0;   // nodes the vector array has room for
     int32_t layer_limit = 0;    // layers reserved in links and link_counts
     size_t counts_bytes = 0;    // size of the link_counts mapping
@@ -94,7 +101,12 @@ inline int32_t *layer_row(const hnsw_index *g, int32_t layer, int32_t node) {
 inline int32_t &layer_count(const hnsw_index *g, int32_t layer, int32_t node) {
     return g->link_counts[static_cast<size_t>(layer) * static_cast<size_t>(g->capacity) + static_cast<size_t>(node)];
 }
-inline const float *node_vector(const hnsw_index *g, int32_t node) { return g->nodes[node].vector; }
+// Node i's vector sits at i x dimension in the vector array (nodes[i].vector
+// points there too); computing it spares the searches a load from nodes.
+inline const float *node_vector(const hnsw_index *g, int32_t node) {
+    return g->vectors + static_cast<size_t>(node) * static_cast<size_t>(g->dimension);
+}
+inline bool node_deleted(const hnsw_index *g, int32_t node) { return static_cast<const GraphImpl *>(g)->dead[node] != 0; }
 inline size_t row_offset(const hnsw_index *g, int32_t layer, int32_t node) {
     return static_cast<size_t>(node) * static_cast<size_t>(layer_row_limit(g, layer));
 }

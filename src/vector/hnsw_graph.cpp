@@ -137,6 +137,7 @@ void release(GraphImpl *g) {
     unmap_zeroed(g->nodes, slot_bytes(g, sizeof(hnsw_node)));
     unmap_zeroed(g->levels, slot_bytes(g, sizeof(int32_t)));
     unmap_zeroed(g->visit_marks, slot_bytes(g, sizeof(int32_t)));
+    unmap_zeroed(g->dead, slot_bytes(g, 1));
     std::free(g->vectors);
     delete g;
 }
@@ -214,12 +215,13 @@ MORVADB_API int32_t hnsw_create(int32_t dimension, int32_t m, int32_t ef_constru
     g->nodes = static_cast<hnsw_node *>(map_zeroed(slot_bytes(g, sizeof(hnsw_node))));
     g->levels = static_cast<int32_t *>(map_zeroed(slot_bytes(g, sizeof(int32_t))));
     g->visit_marks = static_cast<int32_t *>(map_zeroed(slot_bytes(g, sizeof(int32_t))));
+    g->dead = static_cast<uint8_t *>(map_zeroed(slot_bytes(g, 1)));
     g->link_counts = static_cast<int32_t *>(map_zeroed(g->counts_bytes));
     g->row_generations = static_cast<uint32_t *>(map_zeroed(g->counts_bytes));
     g->links = static_cast<int32_t **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(int32_t *)));
     g->link_distances = static_cast<float **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(float *)));
     g->link_states = static_cast<uint8_t **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(uint8_t *)));
-    if (!g->nodes || !g->levels || !g->visit_marks || !g->link_counts || !g->row_generations || !g->links ||
+    if (!g->nodes || !g->levels || !g->visit_marks || !g->dead || !g->link_counts || !g->row_generations || !g->links ||
         !g->link_distances || !g->link_states ||
         !reserve_vectors(g, std::min<int32_t>(capacity, first_vector_slots(g)))) {
         release(g);
@@ -289,6 +291,7 @@ MORVADB_API int32_t hnsw_delete(hnsw_index *graph, uint64_t id) {
     uint64_t node = g->ids.find(id);
     if (node == IdIndex::kNone) return -2;
     g->nodes[node].deleted = 1;
+    g->dead[node] = 1;
     g->ids.remove_first(id);
     g->live--;
     if (static_cast<int32_t>(node) == g->entry) {

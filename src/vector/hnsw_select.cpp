@@ -38,6 +38,16 @@ constexpr size_t kCompareBlock = 16;
 // open ones are compared with the kept candidates in order.
 enum WalkState : uint8_t { kWaiting = 0, kOpen = 1, kPassed = 2, kKept = 3 };
 
+// Coverer of a candidate remembered as passed over without one.
+constexpr uint32_t kUnknownCoverer = UINT32_MAX;
+
+// Candidate j is covered; `by` is the first kept candidate (in walk order)
+// that covers it, or kUnknownCoverer.
+void pass_over(size_t j, uint32_t by, SelectScratch &s) {
+    s.state[j] = kPassed;
+    s.coverer[j] = by;
+}
+
 struct Candidates {
     const int32_t *nodes;
     const float *distances;  // from the row's owner, ascending
@@ -69,7 +79,7 @@ void compare_block(const hnsw_index *g, const Candidates &c, size_t from, uint32
         batch_distances(g->distance, node_vector(g, c.nodes[lone]), s.vectors.data(), ranks, dim, s.batch.data());
         for (size_t b = 0; b < ranks; b++) {
             if (!(c.distances[lone] < s.batch[b])) {
-                s.state[lone] = kPassed;
+                pass_over(lone, s.kept[rank + b], s);
                 return;
             }
             s.compared[lone]++;
@@ -84,7 +94,7 @@ void compare_block(const hnsw_index *g, const Candidates &c, size_t from, uint32
         if (c.distances[j] < s.batch[b]) {
             s.compared[j]++;
         } else {
-            s.state[j] = kPassed;
+            pass_over(j, s.kept[rank], s);
         }
     }
 }
@@ -101,11 +111,30 @@ void decide(const hnsw_index *g, const Candidates &c, size_t j, SelectScratch &s
 void start_walk(size_t n, uint8_t initial, SelectScratch &s) {
     s.state.assign(n, initial);
     s.compared.assign(n, 0);
+    s.coverer.resize(n);
     s.kept.clear();
 }
 
-uint8_t link_state(uint8_t walk_state) {
-    return walk_state == kKept ? kLinkKept : walk_state == kPassed ? kLinkPassed : kLinkUndecided;
+// The LinkState byte of a decided candidate written to a row, given the
+// row position its coverer was written at (for a passed-over one).
+uint8_t link_state(uint8_t walk_state, uint32_t coverer_position) {
+    if (walk_state == kKept) return kLinkKept;
+    if (walk_state != kPassed) return kLinkUndecided;
+    if (coverer_position > kLinkLastCovererPosition) return kLinkPassed;
+    return static_cast<uint8_t>(kLinkPassedAt0 + coverer_position);
+}
+
+// Walk state of a remembered decision before the newcomer's place.
+void recall(size_t j, uint8_t link, SelectScratch &s) {
+    if (link == kLinkKept) {
+        s.state[j] = kKept;
+    } else if (link >= kLinkPassedAt0) {
+        pass_over(j, static_cast<uint32_t>(link - kLinkPassedAt0), s);
+    } else if (link == kLinkPassed) {
+        pass_over(j, kUnknownCoverer, s);
+    } else {
+        s.state[j] = kOpen;
+    }
 }
 
 }  // namespace
@@ -130,35 +159,41 @@ size_t choose_row(const hnsw_index *g, const int32_t *nodes, const float *distan
     // way holds every kept candidate, so what the walk decided for its
     // entries is what a walk over the row itself decides.
     size_t fill = room - s.kept.size();
+    s.position.resize(n);
     for (size_t j = 0; j < walked; j++) {
         bool take = s.state[j] == kKept || (s.state[j] == kPassed && fill > 0);
         if (!take) continue;
         if (s.state[j] == kPassed) fill--;
+        s.position[j] = static_cast<uint32_t>(s.chosen.size());
+        uint32_t coverer_at = s.state[j] == kPassed ? s.position[s.coverer[j]] : kUnknownCoverer;
         s.chosen.push_back(nodes[j]);
         s.chosen_distances.push_back(distances[j]);
-        s.chosen_states.push_back(link_state(s.state[j]));
+        s.chosen_states.push_back(link_state(s.state[j], coverer_at));
     }
     return s.chosen.size();
 }
 
-void prune_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float newcomer_distance) {
-    SelectScratch &s = g->select_scratch;
-    const int32_t limit = layer_row_limit(g, layer);
-    int32_t *row = layer_row(g, layer, t);
-    float *cached_distances = row_distances(g, layer, t);
-    uint8_t *cached_states = row_states(g, layer, t);
-    uint32_t &generation = row_generation(g, layer, t);
-    const size_t held = static_cast<size_t>(limit), n = held + 1;
+namespace {
 
+// Loads t's row and the newcomer into s.row_*, ordered by distance from t
+// with a stable insertion sort (an entry moves forward only past strictly
+// greater distances), and returns the newcomer's place. Remembered
+// distances and decisions come along while the row's generation is
+// current; otherwise the row is measured again and nothing is remembered.
+size_t load_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float newcomer_distance) {
+    SelectScratch &s = g->select_scratch;
+    const size_t held = static_cast<size_t>(layer_row_limit(g, layer)), n = held + 1;
+    const int32_t *row = layer_row(g, layer, t);
     s.row_nodes.assign(row, row + held);
     s.row_nodes.push_back(newcomer);
     s.row_distances.resize(n);
     s.row_states.resize(n);
-    if (generation == g->generation) {
-        std::copy(cached_distances, cached_distances + held, s.row_distances.begin());
-        std::copy(cached_states, cached_states + held, s.row_states.begin());
+    if (row_generation(g, layer, t) == g->generation) {
+        const float *distances = row_distances(g, layer, t);
+        const uint8_t *states = row_states(g, layer, t);
+        std::copy(distances, distances + held, s.row_distances.begin());
+        std::copy(states, states + held, s.row_states.begin());
     } else {
-        // A vector changed since the row was measured: measure it again.
         s.row_vectors.resize(held);
         for (size_t j = 0; j < held; j++) s.row_vectors[j] = node_vector(g, row[j]);
         batch_distances(g->distance, node_vector(g, t), s.row_vectors.data(), held,
@@ -167,10 +202,8 @@ void prune_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float n
     }
     s.row_distances[held] = newcomer_distance;
     s.row_states[held] = kLinkUndecided;
-
-    // Stable insertion sort by distance from t (an entry moves forward only
-    // past strictly greater distances); rows written by a prune are already
-    // sorted, so usually only the newcomer moves.
+    // A sorted row with remembered decisions stays in place up to the
+    // newcomer's place; coverer positions there stay valid.
     size_t place = held;
     for (size_t j = 1; j < n; j++) {
         float d = s.row_distances[j];
@@ -189,32 +222,50 @@ void prune_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float n
         s.row_states[at] = state;
         if (j == place) place = at;
     }
+    return place;
+}
 
-    // Entries before the newcomer keep their decisions: nothing before them
-    // changed. Entries after it wait until the newcomer is decided.
+}  // namespace
+
+void prune_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float newcomer_distance) {
+    SelectScratch &s = g->select_scratch;
+    const size_t held = static_cast<size_t>(layer_row_limit(g, layer)), n = held + 1;
+    const size_t place = load_row(g, t, layer, newcomer, newcomer_distance);
     Candidates c{s.row_nodes.data(), s.row_distances.data(), n};
+
+    // Decisions before the newcomer stand: nothing before them changed.
+    // Entries after it wait until the newcomer is decided.
     start_walk(n, kWaiting, s);
-    for (size_t j = 0; j < place; j++) {
-        uint8_t known = s.row_states[j];
-        s.state[j] = known == kLinkKept ? kKept : known == kLinkPassed ? kPassed : kOpen;
-    }
+    for (size_t j = 0; j < place; j++) recall(j, s.row_states[j], s);
     s.state[place] = kOpen;
     size_t walked = 0;
     for (; walked <= place && s.kept.size() < held; walked++) decide(g, c, walked, s);
     if (walked > place) {
-        // A newcomer passed over leaves every later decision as it was. A
-        // kept one may cover later entries: those kept before had passed
-        // every kept entry before the newcomer and meet it next; the others
-        // are compared from the start.
+        // A newcomer passed over changes no later decision. A kept one may
+        // cover later entries, and what it covers no longer covers others:
+        // entries covered by one before it stay covered; entries kept, or
+        // covered first by one behind it, had passed every kept entry
+        // before it and meet the newcomer next; the rest start over.
         const bool newcomer_kept = s.state[place] == kKept;
         const uint32_t kept_before = static_cast<uint32_t>(s.kept.size() - (newcomer_kept ? 1 : 0));
         for (size_t j = place + 1; j < n; j++) {
-            uint8_t known = s.row_states[j];
-            if (!newcomer_kept && known != kLinkUndecided) {
-                s.state[j] = known == kLinkKept ? kKept : kPassed;
+            uint8_t link = s.row_states[j];
+            if (!newcomer_kept) {
+                if (link >= kLinkPassedAt0) {
+                    // Coverers behind the newcomer moved one place down.
+                    uint32_t coverer = static_cast<uint32_t>(link - kLinkPassedAt0);
+                    pass_over(j, coverer >= place ? coverer + 1 : coverer, s);
+                } else {
+                    recall(j, link, s);
+                }
+                continue;
+            }
+            bool covered_before = link >= kLinkPassedAt0 && static_cast<size_t>(link - kLinkPassedAt0) < place;
+            if (covered_before) {
+                pass_over(j, static_cast<uint32_t>(link - kLinkPassedAt0), s);
             } else {
                 s.state[j] = kOpen;
-                s.compared[j] = known == kLinkKept ? kept_before : 0;
+                if (link == kLinkKept || link >= kLinkPassedAt0) s.compared[j] = kept_before;
             }
         }
         for (; walked < n && s.kept.size() < held; walked++) decide(g, c, walked, s);
@@ -229,15 +280,20 @@ void prune_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float n
             break;
         }
     }
+    int32_t *row = layer_row(g, layer, t);
+    float *distances = row_distances(g, layer, t);
+    uint8_t *states = row_states(g, layer, t);
+    // Passed-over entries all lie before the dropped one and so do their
+    // coverers, so their coverer positions carry over unchanged.
     size_t out = 0;
     for (size_t j = 0; j < n; j++) {
         if (j == dropped) continue;
         row[out] = s.row_nodes[j];
-        cached_distances[out] = s.row_distances[j];
-        cached_states[out] = link_state(s.state[j]);
+        distances[out] = s.row_distances[j];
+        states[out] = link_state(s.state[j], s.coverer[j]);
         out++;
     }
-    generation = g->generation;
+    row_generation(g, layer, t) = g->generation;
 }
 
 }  // namespace morva
