@@ -1,11 +1,12 @@
 // Internal view of the HNSW graph. The public hnsw_index record is the
 // first part of GraphImpl; everything after it is private.
 //
-// Memory: arrays indexed by node slot (nodes, levels, visit marks, link
-// counts and the per-layer link tables) are lazily committed mappings sized
-// for the full capacity, so their addresses stay fixed; the vector array,
-// which dominates, is reallocated as nodes arrive and every node's vector
-// pointer is moved with it.
+// Memory: arrays indexed by node slot (nodes, levels, visit marks, deleted
+// flags, link counts, row generations and the per-layer link tables with
+// the link distances and decisions beside them) are lazily committed
+// mappings sized for the full capacity, so their addresses stay fixed; the
+// vector array, which dominates, is reallocated as nodes arrive and every
+// node's vector pointer is moved with it.
 //
 // REQUIRES: external synchronisation. Inserts and deletes need exclusive
 // access; searches may run concurrently with each other because each keeps
@@ -95,9 +96,10 @@ struct GraphImpl : hnsw_index {
 inline GraphImpl *impl(hnsw_index *g) { return static_cast<GraphImpl *>(g); }
 
 inline int32_t layer_row_limit(const hnsw_index *g, int32_t layer) { return layer == 0 ? g->max_links0 : g->max_links; }
-inline int32_t *layer_row(const hnsw_index *g, int32_t layer, int32_t node) {
-    return g->links[layer] + static_cast<size_t>(node) * static_cast<size_t>(layer_row_limit(g, layer));
+inline size_t row_offset(const hnsw_index *g, int32_t layer, int32_t node) {
+    return static_cast<size_t>(node) * static_cast<size_t>(layer_row_limit(g, layer));
 }
+inline int32_t *layer_row(const hnsw_index *g, int32_t layer, int32_t node) { return g->links[layer] + row_offset(g, layer, node); }
 inline int32_t &layer_count(const hnsw_index *g, int32_t layer, int32_t node) {
     return g->link_counts[static_cast<size_t>(layer) * static_cast<size_t>(g->capacity) + static_cast<size_t>(node)];
 }
@@ -107,9 +109,6 @@ inline const float *node_vector(const hnsw_index *g, int32_t node) {
     return g->vectors + static_cast<size_t>(node) * static_cast<size_t>(g->dimension);
 }
 inline bool node_deleted(const hnsw_index *g, int32_t node) { return static_cast<const GraphImpl *>(g)->dead[node] != 0; }
-inline size_t row_offset(const hnsw_index *g, int32_t layer, int32_t node) {
-    return static_cast<size_t>(node) * static_cast<size_t>(layer_row_limit(g, layer));
-}
 inline float *row_distances(const GraphImpl *g, int32_t layer, int32_t node) {
     return g->link_distances[layer] + row_offset(g, layer, node);
 }

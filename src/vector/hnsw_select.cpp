@@ -202,8 +202,9 @@ size_t load_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float 
     }
     s.row_distances[held] = newcomer_distance;
     s.row_states[held] = kLinkUndecided;
-    // A sorted row with remembered decisions stays in place up to the
-    // newcomer's place; coverer positions there stay valid.
+    // Decided entries come first, in order, and are never farther than an
+    // undecided one, so they stay in place up to the newcomer's place and
+    // the coverer positions they name stay valid.
     size_t place = held;
     for (size_t j = 1; j < n; j++) {
         float d = s.row_distances[j];
@@ -214,13 +215,12 @@ size_t load_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, float 
             s.row_distances[at] = s.row_distances[at - 1];
             s.row_nodes[at] = s.row_nodes[at - 1];
             s.row_states[at] = s.row_states[at - 1];
-            if (at - 1 == place) place = at;
             at--;
         }
         s.row_distances[at] = d;
         s.row_nodes[at] = node;
         s.row_states[at] = state;
-        if (j == place) place = at;
+        if (j == held) place = at;  // the newcomer moves last
     }
     return place;
 }
