@@ -13,6 +13,8 @@ import sys
 KV_WORKLOADS = ["fillseq", "fillrandom", "overwrite", "readrandom", "readmissing", "deleterandom"]
 KV_ORDER = ["morvadb", "morvadb-default", "leveldb", "rocksdb", "lmdb", "sqlite"]
 HNSW_ORDER = ["morvadb", "hnswlib"]
+# Recall levels at which HNSW speed is compared, read off each recall/QPS curve.
+EQUAL_RECALL = [0.9, 0.95]
 
 
 def load(directory):
@@ -161,6 +163,23 @@ def flat_section(res):
     return lines
 
 
+def qps_at_recall(search, target, field="qps"):
+    """Queries per second at `target` recall@10, read off the curve through the
+    measured points (in ef_search order) by interpolating log(QPS) linearly in
+    recall between the two points around the first crossing. None when the
+    curve never reaches the target or starts above it."""
+    import math
+    points = [search[ef] for ef in sorted(search)]
+    for a, b in zip(points, points[1:]):
+        ra, rb = a["recall_at_10"], b["recall_at_10"]
+        if ra <= target <= rb and a.get(field) and b.get(field):
+            if rb == ra:
+                return a[field]
+            t = (target - ra) / (rb - ra)
+            return math.exp(math.log(a[field]) + t * (math.log(b[field]) - math.log(a[field])))
+    return None
+
+
 def hnsw_section(res):
     lines = []
     impls = ordered(res.hnsw.keys(), HNSW_ORDER)
@@ -187,6 +206,17 @@ def hnsw_section(res):
             r = res.hnsw[i]["search"].get(ef)
             row.append(fmt_rate(r["qps"]) if r else "–")
             row.append(fmt(r["recall_at_10"], 3) if r else "–")
+        lines.append("| " + " | ".join(row) + " |")
+    lines.append("")
+    lines.append("### HNSW: queries per second at equal recall@10 (read off the curves)\n")
+    lines.append("| recall@10 | " + " | ".join("%s QPS | %s CPU QPS" % (i, i) for i in impls) + " |")
+    lines.append("|---|" + "---|---|" * len(impls))
+    for target in EQUAL_RECALL:
+        row = ["%.2f" % target]
+        for i in impls:
+            for field in ("qps", "cpu_qps"):
+                value = qps_at_recall(res.hnsw[i]["search"], target, field)
+                row.append(fmt_rate(value) if value else "not reached")
         lines.append("| " + " | ".join(row) + " |")
     lines.append("")
     return lines
@@ -234,11 +264,18 @@ def goals_section(res):
         add("flat search share of stream bandwidth, %d vectors" % large,
             res.flat[large].get("morvadb-flat", {}).get("fraction_of_stream"), 0.8)
     ours, peer = res.hnsw.get("morvadb"), res.hnsw.get("hnswlib")
+    if ours and 100 in ours["search"]:
+        add("HNSW recall@10 at ef_search 100", ours["search"][100]["recall_at_10"], 0.95)
     if ours and peer:
         for ef in sorted(set(ours["search"]) & set(peer["search"])):
             add("HNSW QPS / hnswlib, ef_search %d" % ef,
                 ratio(ours["search"][ef]["qps"], peer["search"][ef]["qps"]), 0.8,
                 cpu_value=ratio(ours["search"][ef].get("cpu_qps"), peer["search"][ef].get("cpu_qps")))
+        for target in EQUAL_RECALL:
+            add("HNSW QPS / hnswlib at recall@10 %.2f" % target,
+                ratio(qps_at_recall(ours["search"], target), qps_at_recall(peer["search"], target)), 0.8,
+                cpu_value=ratio(qps_at_recall(ours["search"], target, "cpu_qps"),
+                                qps_at_recall(peer["search"], target, "cpu_qps")))
         add("HNSW build time / hnswlib", ratio(ours.get("build", {}).get("seconds"),
                                               peer.get("build", {}).get("seconds")), 1.5, False,
             cpu_value=ratio(ours.get("build", {}).get("cpu_seconds"), peer.get("build", {}).get("cpu_seconds")))
@@ -274,13 +311,18 @@ def plot(res, directory):
     os.makedirs(directory, exist_ok=True)
     impls = ordered(res.hnsw.keys(), HNSW_ORDER)
     if impls:
-        fig, ax = plt.subplots(figsize=(7, 4.5))
+        fig, ax = plt.subplots(figsize=(8, 5))
         for i in impls:
             points = sorted(res.hnsw[i]["search"].items())
-            ax.plot([p[1]["recall_at_10"] for p in points], [p[1]["qps"] for p in points], marker="o", label=i)
+            current = i in HNSW_ORDER
+            ax.plot([p[1]["recall_at_10"] for p in points], [p[1]["qps"] for p in points], marker="o",
+                    markersize=4 if current else 3, linestyle="-" if current else "--", label=i)
             for ef, r in points:
-                ax.annotate("ef %d" % ef, (r["recall_at_10"], r["qps"]), fontsize=7, xytext=(3, 3),
-                            textcoords="offset points")
+                if ef in (10, 50, 100, 200):
+                    ax.annotate("ef %d" % ef, (r["recall_at_10"], r["qps"]), fontsize=7, xytext=(3, 3),
+                                textcoords="offset points")
+        for target in EQUAL_RECALL:
+            ax.axvline(target, color="grey", linewidth=0.8, linestyle=":")
         ax.set_yscale("log")
         ax.set_xlabel("recall@10")
         ax.set_ylabel("queries per second (one thread)")

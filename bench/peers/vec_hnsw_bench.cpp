@@ -91,9 +91,10 @@ int main(int argc, char **argv) {
                       .num("qps", nq / seconds)
                       .num("cpu_qps", nq / cpu_seconds)
                       .num("recall_at_10", recall));
-        // A graph that finds almost none of the true neighbours is broken,
-        // whatever its speed.
-        if (nq >= 10 && ef >= 50 && recall < 0.5) status = 1;
+        // With a list of 50 or more a sound graph finds nearly all true
+        // neighbours of this data; one that misses a tenth is broken (a
+        // graph split into islands stays near 0.5), whatever its speed.
+        if (nq >= 10 && ef >= 50 && recall < 0.9) status = 1;
     }
     log.write(JsonRecord()
                   .str("suite", "vec_hnsw")

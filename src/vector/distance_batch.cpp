@@ -144,6 +144,13 @@ __attribute__((target("avx512f"))) void avx512_block(const float *q, const float
     const __m512i lo = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
     const __m512i hi = _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
     for (size_t j = 0; j < n; j += 16) {
+        // Eight vectors or fewer (the graph's usual batch, or a scan's last
+        // block) cost less in 256-bit registers: the sixteen-lane transpose
+        // would run for lanes that hold nothing.
+        if (n - j <= 8) {
+            avx2_block<K>(q, vin + j, n - j, dim, qnorm, out + j);
+            return;
+        }
         const float *v[16];
         size_t lanes = n - j < 16 ? n - j : 16;
         for (size_t l = 0; l < 16; l++) v[l] = vin[j + (l < lanes ? l : 0)];
@@ -220,7 +227,8 @@ void run(SimdLevel level, const float *q, const float *const *v, size_t n, uint3
 
 SimdLevel probe() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return SimdLevel::Avx512;
+    // The AVX-512 path hands short blocks to the AVX2 one, so it needs both.
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2")) return SimdLevel::Avx512;
     if (__builtin_cpu_supports("avx2")) return SimdLevel::Avx2;
     return SimdLevel::Portable;
 }

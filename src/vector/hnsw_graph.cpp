@@ -59,64 +59,98 @@ bool reserve_vectors(GraphImpl *g, int32_t need) {
     return true;
 }
 
-// Distance of each of `cands` from `origin`, then a stable bubble sort
-// (swapping only strictly greater pairs), keeping the first `limit`.
-void shrink_row(GraphImpl *g, int32_t t, int32_t layer, int32_t newcomer, int32_t limit) {
-    LayerScratch &s = g->insert_scratch;
-    int32_t *row = layer_row(g, layer, t);
-    int32_t &count = layer_count(g, layer, t);
-    s.pending.assign(row, row + count);
-    s.pending.push_back(newcomer);
-    size_t n = s.pending.size();
-    s.pending_vectors.resize(n);
-    s.pending_distances.resize(n);
-    for (size_t j = 0; j < n; j++) s.pending_vectors[j] = node_vector(g, s.pending[j]);
-    batch_distances(g->distance, node_vector(g, t), s.pending_vectors.data(), n, static_cast<uint32_t>(g->dimension),
-                    s.pending_distances.data());
-    for (size_t pass = 0; pass + 1 < n; pass++) {
-        for (size_t j = 0; j + 1 < n - pass; j++) {
-            if (s.pending_distances[j] > s.pending_distances[j + 1]) {
-                std::swap(s.pending_distances[j], s.pending_distances[j + 1]);
-                std::swap(s.pending[j], s.pending[j + 1]);
-            }
-        }
-    }
-    for (int32_t j = 0; j < limit; j++) row[j] = s.pending[static_cast<size_t>(j)];
-    count = limit;
+// Distance of the newcomer from t. The layer search measured it from the
+// newcomer's side; the library's kernels give the same bits either way
+// round (a - b and b - a differ only in sign, products commute), so only a
+// kernel of unknown kind is called again, in t's direction.
+float distance_from(const GraphImpl *g, int32_t t, int32_t newcomer, float measured) {
+    if (kernel_kind(g->distance) != KernelKind::Custom) return measured;
+    return g->distance(node_vector(g, t), node_vector(g, newcomer), static_cast<uint32_t>(g->dimension));
 }
 
-// Links node i on one layer to the nearest of the found nodes, and each of
-// them back to i when its row has room or i ranks among its nearest.
+// Appends `node` at `distance` to t's row, which has room. Its decision is
+// left open. Rows with room hold no decided entries today (a row the rule
+// decided is full, and rows never shrink), but should one, only entries
+// farther than the new one could now decide differently: a prune walks the
+// row by distance, ties in row order.
+void append_link(GraphImpl *g, int32_t t, int32_t layer, int32_t node, float distance) {
+    int32_t &count = layer_count(g, layer, t);
+    if (row_generation(g, layer, t) == g->generation) {
+        float *distances = row_distances(g, layer, t);
+        uint8_t *states = row_states(g, layer, t);
+        for (int32_t j = 0; j < count; j++)
+            if (!(distances[j] <= distance)) states[j] = kLinkUndecided;
+        distances[count] = distance;
+        states[count] = kLinkUndecided;
+    }
+    layer_row(g, layer, t)[count++] = node;
+}
+
+// Links node i on one layer to the row chosen from the layer search's
+// result, and each chosen node back to i: appended while its row has room,
+// otherwise through the neighbour selection over its full row.
 void link_layer(GraphImpl *g, int32_t i, int32_t layer) {
-    LayerScratch &s = g->insert_scratch;
-    int32_t limit = layer_row_limit(g, layer);
-    size_t found = s.found_nodes.size();
-    size_t take = found < static_cast<size_t>(limit) ? found : static_cast<size_t>(limit);
+    LayerScratch &w = g->insert_scratch;
+    SelectScratch &s = g->select_scratch;
+    const int32_t limit = layer_row_limit(g, layer);
+    size_t take = choose_row(g, w.found_nodes.data(), w.found_distances.data(), w.found_nodes.size(), limit, s);
     int32_t *own_row = layer_row(g, layer, i);
+    float *own_distances = row_distances(g, layer, i);
+    uint8_t *own_states = row_states(g, layer, i);
     int32_t &own_count = layer_count(g, layer, i);
+    row_generation(g, layer, i) = g->generation;
     for (size_t j = 0; j < take; j++) {
-        int32_t t = s.found_nodes[j];
-        if (own_count < limit) own_row[own_count++] = t;
+        int32_t t = s.chosen[j];
+        if (own_count < limit) {
+            own_row[own_count] = t;
+            own_distances[own_count] = s.chosen_distances[j];
+            own_states[own_count] = s.chosen_states[j];
+            own_count++;
+        }
         int32_t &t_count = layer_count(g, layer, t);
         if (t_count < limit) {
-            layer_row(g, layer, t)[t_count++] = i;
+            append_link(g, t, layer, i, distance_from(g, t, i, s.chosen_distances[j]));
         } else {
-            shrink_row(g, t, layer, i, limit);
+            prune_row(g, t, layer, i, distance_from(g, t, i, s.chosen_distances[j]));
         }
     }
+}
+
+void release_layer(GraphImpl *g, int32_t layer) {
+    size_t links = layer_table_bytes(g, layer);
+    unmap_zeroed(g->links[layer], links);
+    unmap_zeroed(g->link_distances[layer], links);
+    unmap_zeroed(g->link_states[layer], links / sizeof(int32_t));
+    g->links[layer] = nullptr;
+    g->link_distances[layer] = nullptr;
+    g->link_states[layer] = nullptr;
 }
 
 void release(GraphImpl *g) {
-    if (g->links) {
-        for (int32_t layer = 0; layer <= g->max_level; layer++) unmap_zeroed(g->links[layer], layer_table_bytes(g, layer));
-        std::free(g->links);
-    }
+    if (g->links && g->link_distances && g->link_states)
+        for (int32_t layer = 0; layer <= g->max_level; layer++) release_layer(g, layer);
+    std::free(g->links);
+    std::free(g->link_distances);
+    std::free(g->link_states);
     unmap_zeroed(g->link_counts, g->counts_bytes);
+    unmap_zeroed(g->row_generations, g->counts_bytes);
     unmap_zeroed(g->nodes, slot_bytes(g, sizeof(hnsw_node)));
     unmap_zeroed(g->levels, slot_bytes(g, sizeof(int32_t)));
     unmap_zeroed(g->visit_marks, slot_bytes(g, sizeof(int32_t)));
+    unmap_zeroed(g->dead, slot_bytes(g, 1));
     std::free(g->vectors);
     delete g;
+}
+
+// A changed vector makes every remembered distance suspect: a new
+// generation retires all rows' entries at once, and rows are measured again
+// at their next prune. When the counter wraps, stored generations are
+// cleared so that none can match by accident.
+void forget_row_distances(GraphImpl *g) {
+    if (++g->generation != 0) return;
+    for (int32_t layer = 0; layer <= g->max_level; layer++)
+        for (int32_t node = 0; node < g->node_count; node++) row_generation(g, layer, node) = 0;
+    g->generation = 1;
 }
 
 }  // namespace
@@ -126,11 +160,17 @@ bool hnsw_ensure_levels(hnsw_index *graph, int32_t level) {
     if (g->max_level >= level) return true;
     if (level >= g->layer_limit) return false;
     for (int32_t layer = g->max_level + 1; layer <= level; layer++) {
-        // Tables are zero-filled mappings and link_counts is reserved for
-        // every drawable layer, so a new layer needs no copying or clearing.
-        int32_t *table = static_cast<int32_t *>(map_zeroed(layer_table_bytes(g, layer)));
-        if (!table) return false;
-        g->links[layer] = table;
+        // Tables are zero-filled mappings and link_counts and the row
+        // generations are reserved for every drawable layer, so a new layer
+        // needs no copying or clearing.
+        size_t bytes = layer_table_bytes(g, layer);
+        g->links[layer] = static_cast<int32_t *>(map_zeroed(bytes));
+        g->link_distances[layer] = static_cast<float *>(map_zeroed(bytes));
+        g->link_states[layer] = static_cast<uint8_t *>(map_zeroed(bytes / sizeof(int32_t)));
+        if (!g->links[layer] || !g->link_distances[layer] || !g->link_states[layer]) {
+            release_layer(g, layer);
+            return false;
+        }
         g->max_level = layer;
     }
     return true;
@@ -175,9 +215,14 @@ MORVADB_API int32_t hnsw_create(int32_t dimension, int32_t m, int32_t ef_constru
     g->nodes = static_cast<hnsw_node *>(map_zeroed(slot_bytes(g, sizeof(hnsw_node))));
     g->levels = static_cast<int32_t *>(map_zeroed(slot_bytes(g, sizeof(int32_t))));
     g->visit_marks = static_cast<int32_t *>(map_zeroed(slot_bytes(g, sizeof(int32_t))));
+    g->dead = static_cast<uint8_t *>(map_zeroed(slot_bytes(g, 1)));
     g->link_counts = static_cast<int32_t *>(map_zeroed(g->counts_bytes));
+    g->row_generations = static_cast<uint32_t *>(map_zeroed(g->counts_bytes));
     g->links = static_cast<int32_t **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(int32_t *)));
-    if (!g->nodes || !g->levels || !g->visit_marks || !g->link_counts || !g->links ||
+    g->link_distances = static_cast<float **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(float *)));
+    g->link_states = static_cast<uint8_t **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(uint8_t *)));
+    if (!g->nodes || !g->levels || !g->visit_marks || !g->dead || !g->link_counts || !g->row_generations || !g->links ||
+        !g->link_distances || !g->link_states ||
         !reserve_vectors(g, std::min<int32_t>(capacity, first_vector_slots(g)))) {
         release(g);
         return -1;
@@ -197,6 +242,7 @@ MORVADB_API int32_t hnsw_insert(hnsw_index *graph, uint64_t id, const float *vec
     uint64_t existing = g->ids.find(id);
     if (existing != IdIndex::kNone) {
         std::memmove(g->nodes[existing].vector, vector, dim * sizeof(float));
+        forget_row_distances(g);
         return 0;
     }
     if (g->node_count >= g->capacity) return -1;
@@ -245,6 +291,7 @@ MORVADB_API int32_t hnsw_delete(hnsw_index *graph, uint64_t id) {
     uint64_t node = g->ids.find(id);
     if (node == IdIndex::kNone) return -2;
     g->nodes[node].deleted = 1;
+    g->dead[node] = 1;
     g->ids.remove_first(id);
     g->live--;
     if (static_cast<int32_t>(node) == g->entry) {

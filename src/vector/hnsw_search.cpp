@@ -4,6 +4,7 @@
 // the graph; inserts (exclusive) use the graph's own marks.
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -100,6 +101,55 @@ private:
     std::unique_ptr<ThreadScratch> own_;
 };
 
+// Orders a distance for an integer sort: -0.0 counts as +0.0, negative
+// values by magnitude reversed. Only called for non-NaN values.
+uint32_t ordered_bits(float d) {
+    if (d == 0.0f) d = 0.0f;
+    uint32_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+}
+
+// Writes the first n results to s.found_*, sorted by ascending distance with
+// equal distances in heap order, as an insertion sort that moves an entry
+// forward only past strictly greater distances would leave them. Without
+// NaNs that order is a sort on (distance, heap position), done on packed
+// keys in O(n log n); with one, the insertion sort itself decides.
+void sort_results(LayerScratch &s, size_t n) {
+    s.found_nodes.resize(n);
+    s.found_distances.resize(n);
+    bool has_nan = false;
+    for (size_t j = 0; j < n; j++) has_nan |= std::isnan(s.results[j].distance);
+    if (!has_nan) {
+        s.sort_keys.resize(n);
+        for (size_t j = 0; j < n; j++)
+            s.sort_keys[j] = static_cast<uint64_t>(ordered_bits(s.results[j].distance)) << 32 | j;
+        std::sort(s.sort_keys.begin(), s.sort_keys.end());
+        for (size_t j = 0; j < n; j++) {
+            const Candidate &c = s.results[static_cast<uint32_t>(s.sort_keys[j])];
+            s.found_nodes[j] = c.node;
+            s.found_distances[j] = c.distance;
+        }
+        return;
+    }
+    for (size_t j = 0; j < n; j++) {
+        s.found_nodes[j] = s.results[j].node;
+        s.found_distances[j] = s.results[j].distance;
+    }
+    for (size_t j = 1; j < n; j++) {
+        float d = s.found_distances[j];
+        int32_t node = s.found_nodes[j];
+        size_t at = j;
+        while (at > 0 && s.found_distances[at - 1] > d) {
+            s.found_distances[at] = s.found_distances[at - 1];
+            s.found_nodes[at] = s.found_nodes[at - 1];
+            at--;
+        }
+        s.found_distances[at] = d;
+        s.found_nodes[at] = node;
+    }
+}
+
 }  // namespace
 
 void begin_visit(VisitMarks visit, int32_t slots) {
@@ -119,7 +169,7 @@ int32_t hnsw_greedy_closest(const hnsw_index *g, int32_t ep, const float *query,
         const int32_t *row = layer_row(g, layer, ep);
         s.pending.clear();
         for (int32_t j = 0; j < count; j++)
-            if (!g->nodes[row[j]].deleted) s.pending.push_back(row[j]);
+            if (!node_deleted(g, row[j])) s.pending.push_back(row[j]);
         measure_pending(g, query, s);
         int32_t best = -1;
         float best_d = d;
@@ -152,14 +202,26 @@ size_t hnsw_search_layer(const hnsw_index *g, int32_t ep, const float *query, in
         Candidate c = heap_pop(s.candidates, NearerFirst{});
         float bound = s.results.size() < want ? FLT_MAX : s.results.front().distance;
         if (c.distance > bound) break;
+        // The next candidate's row is likely wanted after this one's
+        // distances; request it now so that its load overlaps them.
+        if (!s.candidates.empty()) {
+            __builtin_prefetch(layer_row(g, layer, s.candidates.front().node));
+            __builtin_prefetch(&layer_count(g, layer, s.candidates.front().node));
+        }
 
         int32_t count = layer_count(g, layer, c.node);
         const int32_t *row = layer_row(g, layer, c.node);
+        // Marks and deleted flags of the row's nodes are scattered: issue
+        // all their loads before the first test needs one.
+        for (int32_t j = 0; j < count; j++) {
+            __builtin_prefetch(&visit.marks[row[j]]);
+            __builtin_prefetch(&static_cast<const GraphImpl *>(g)->dead[row[j]]);
+        }
         s.pending.clear();
         for (int32_t j = 0; j < count; j++) {
             int32_t n = row[j];
             if (visit.marks[n] == epoch) continue;
-            if (g->nodes[n].deleted) continue;  // not marked: a later row may reach it again, still deleted
+            if (node_deleted(g, n)) continue;  // not marked: a later row may reach it again, still deleted
             visit.marks[n] = epoch;
             s.pending.push_back(n);
         }
@@ -175,26 +237,7 @@ size_t hnsw_search_layer(const hnsw_index *g, int32_t ep, const float *query, in
     }
 
     size_t n = s.results.size() < want ? s.results.size() : want;
-    s.found_nodes.resize(n);
-    s.found_distances.resize(n);
-    for (size_t j = 0; j < n; j++) {
-        s.found_nodes[j] = s.results[j].node;
-        s.found_distances[j] = s.results[j].distance;
-    }
-    // Insertion sort moving an entry forward only past strictly greater
-    // distances, so equal distances keep their heap order.
-    for (size_t j = 1; j < n; j++) {
-        float d = s.found_distances[j];
-        int32_t node = s.found_nodes[j];
-        size_t at = j;
-        while (at > 0 && s.found_distances[at - 1] > d) {
-            s.found_distances[at] = s.found_distances[at - 1];
-            s.found_nodes[at] = s.found_nodes[at - 1];
-            at--;
-        }
-        s.found_distances[at] = d;
-        s.found_nodes[at] = node;
-    }
+    sort_results(s, n);
     return n;
 }
 

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -70,6 +72,43 @@ TEST(HnswGraph, FirstTwoInsertsLinkBothWays) {
     }
     EXPECT_EQ(g->levels[1], g->nodes[1].level);
     EXPECT_EQ(g->nodes[1].vector, g->vectors + 2);
+}
+
+// Rows that never overflow hold what the plain rule gives: a new node
+// links to every node already on the layer, nearest first, and each of them
+// appends the new node. Seeds are tried until the first node is the
+// tallest (so it stays the entry and every layer holds exactly the nodes
+// that reach it) and layer 1 holds a few nodes.
+TEST(HnswGraph, RowsThatFitKeepEveryCandidateNearestFirst) {
+    const uint32_t dim = 3;
+    const int32_t nodes = 17;  // rows hold up to 16 on layer 0 and 8 above
+    auto data = vtest::random_vectors(nodes, dim, 11);
+    GraphPtr g;
+    for (unsigned seed = 1; seed < 1000 && !g; seed++) {
+        srand(seed);
+        auto candidate = make_graph(dim, 8, 64, 16, 64);
+        for (int32_t i = 0; i < nodes; i++) ASSERT_EQ(hnsw_insert(candidate.get(), i, data.data() + i * dim), 0);
+        int32_t upper = 0;
+        for (int32_t i = 1; i < nodes; i++) upper += candidate->levels[i] >= 1;
+        if (candidate->levels[0] >= 1 && candidate->entry == 0 && upper >= 3 && upper <= 7) g = std::move(candidate);
+    }
+    ASSERT_TRUE(g);
+    for (int32_t layer = 0; layer <= 1; layer++) {
+        std::vector<int32_t> members;
+        for (int32_t i = 0; i < nodes; i++)
+            if (g->levels[i] >= layer) members.push_back(i);
+        for (int32_t a : members) {
+            std::vector<int32_t> earlier, expect;
+            for (int32_t b : members) (b < a ? earlier : expect).push_back(b);
+            auto dist = [&](int32_t b) { return vec_l2_distance(data.data() + a * dim, data.data() + b * dim, dim); };
+            std::stable_sort(earlier.begin(), earlier.end(), [&](int32_t x, int32_t y) { return dist(x) < dist(y); });
+            expect.erase(std::remove(expect.begin(), expect.end(), a), expect.end());
+            expect.insert(expect.begin(), earlier.begin(), earlier.end());
+            int32_t limit = layer == 0 ? g->max_links0 : g->max_links;
+            const int32_t *row = g->links[layer] + static_cast<size_t>(a) * limit;
+            EXPECT_EQ(std::vector<int32_t>(row, row + links_of(g.get(), layer, a)), expect) << "layer " << layer << " node " << a;
+        }
+    }
 }
 
 TEST(HnswGraph, TallerNodeBecomesEntryAndLinksAboveOldTop) {
@@ -191,6 +230,99 @@ TEST(HnswGraph, RecallAgainstExactSearch) {
     }
 }
 
+// Points around `clusters` centres drawn uniformly from [-1, 1]^dim, with a
+// per-coordinate Gaussian spread much smaller than the centre spacing.
+std::vector<float> clustered_vectors(size_t clusters, size_t per_cluster, uint32_t dim, uint32_t points_seed) {
+    std::mt19937 centre_rng(3), rng(points_seed);
+    std::uniform_real_distribution<float> centre(-1.0f, 1.0f);
+    std::normal_distribution<float> spread(0.0f, 0.02f);
+    std::vector<float> centres(clusters * dim);
+    for (auto &x : centres) x = centre(centre_rng);
+    std::vector<float> v;
+    v.reserve(clusters * per_cluster * dim);
+    for (size_t c = 0; c < clusters; c++)
+        for (size_t p = 0; p < per_cluster; p++)
+            for (uint32_t i = 0; i < dim; i++) v.push_back(centres[c * dim + i] + spread(rng));
+    return v;
+}
+
+// Clustered data is where linking only the nearest candidates fails: every
+// link stays inside its cluster and a search cannot leave the cluster it
+// enters. With every node a candidate the search must find nearly all.
+TEST(HnswGraph, ClusteredDataStaysReachable) {
+    const uint32_t dim = 16;
+    const size_t clusters = 20, per_cluster = 200, n = clusters * per_cluster;
+    srand(7);
+    auto g = make_graph(dim, 16, 200, static_cast<int32_t>(n), static_cast<int32_t>(n));
+    auto data = clustered_vectors(clusters, per_cluster, dim, 4);
+    std::vector<uint64_t> ids(n);
+    for (size_t i = 0; i < n; i++) {
+        ids[i] = i;
+        ASSERT_EQ(hnsw_insert(g.get(), i, data.data() + i * dim), 0);
+    }
+    // Queries come from the same mixture: same centres, other points.
+    auto queries = clustered_vectors(clusters, 5, dim, 5);
+    EXPECT_GE(recall_at_10(g.get(), data, ids, dim, queries, 100), 0.99);
+}
+
+// Rows remember their distances and the rule's decisions between inserts.
+// Overwriting a vector, even with itself, makes every row measure and
+// decide afresh, so a graph built with an overwrite before each insert must
+// link exactly like one built without.
+TEST(HnswGraph, RememberedDecisionsLinkLikeFreshOnes) {
+    const uint32_t dim = 8;
+    auto data = clustered_vectors(10, 150, dim, 9);
+    const int32_t n = 1500;
+    for (int32_t m : {3, 8}) {
+        GraphPtr built[2];
+        for (int fresh = 0; fresh < 2; fresh++) {
+            srand(21);
+            built[fresh] = make_graph(dim, m, 40, 10, n);
+            for (int32_t i = 0; i < n; i++) {
+                if (fresh && i > 0) {
+                    ASSERT_EQ(hnsw_insert(built[fresh].get(), 0, data.data()), 0);
+                }
+                ASSERT_EQ(hnsw_insert(built[fresh].get(), i, data.data() + i * dim), 0);
+            }
+        }
+        const hnsw_index *a = built[0].get(), *b = built[1].get();
+        ASSERT_EQ(a->max_level, b->max_level);
+        for (int32_t layer = 0; layer <= a->max_level; layer++) {
+            int32_t limit = layer == 0 ? a->max_links0 : a->max_links;
+            for (int32_t i = 0; i < n; i++) {
+                ASSERT_EQ(links_of(a, layer, i), links_of(b, layer, i)) << "m " << m << " layer " << layer << " node " << i;
+                const int32_t *ra = a->links[layer] + static_cast<size_t>(i) * limit;
+                const int32_t *rb = b->links[layer] + static_cast<size_t>(i) * limit;
+                ASSERT_TRUE(std::equal(ra, ra + links_of(a, layer, i), rb)) << "m " << m << " layer " << layer << " node " << i;
+            }
+        }
+    }
+}
+
+// NaN and infinite components make comparisons false both ways, which
+// sorts and the selection rule must survive: every call still succeeds and
+// hits name inserted ids (the sanitizer builds check the memory accesses).
+TEST(HnswGraph, NonFiniteVectorsNeverBreakTheGraph) {
+    const float specials[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f};
+    for (uint32_t metric : {VEC_METRIC_L2, VEC_METRIC_COSINE, VEC_METRIC_IP}) {
+        auto g = make_graph(4, 2, 16, 8, 800, metric);
+        std::mt19937 rng(metric + 1);
+        std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+        for (int i = 0; i < 1200; i++) {
+            float v[4];
+            for (auto &x : v) x = rng() % 8 == 0 ? specials[rng() % 5] : uniform(rng);
+            uint64_t id = rng() % 600;  // overwrites too
+            ASSERT_EQ(hnsw_insert(g.get(), id, v), 0);
+            if (i % 5 == 0) hnsw_delete(g.get(), rng() % 600);
+            vec_result r[6];
+            int32_t n = hnsw_search(g.get(), v, 6, r);
+            ASSERT_GE(n, 0);
+            ASSERT_LE(n, 6);
+            for (int32_t j = 0; j < n; j++) ASSERT_LT(r[j].id, 600u);
+        }
+    }
+}
+
 long resident_kib() {
     std::ifstream in("/proc/self/statm");
     long pages_total = 0, pages_resident = 0;
@@ -237,6 +369,41 @@ TEST(HnswStore, CreateRejectsMBelowTwo) {
         vec_store *s = nullptr;
         EXPECT_EQ(morvadb_vec_create(nullptr, &c, &s), -5);
     }
+}
+
+// The graph is rebuilt at open by inserting the stored vectors in their
+// order. With the level draws repeated, the reopened store must answer
+// every query exactly as before it was closed.
+TEST(HnswStore, ReopenAnswersAsBeforeClose) {
+    const uint32_t dim = 16;
+    vtest::TempDir dir;
+    vec_config c = vtest::hnsw_config(dim, 8, 64, 32);
+    c.persist = 1;
+    auto data = clustered_vectors(8, 150, dim, 12);
+    auto queries = clustered_vectors(8, 4, dim, 13);
+    const size_t n = data.size() / dim, nq = queries.size() / dim;
+    std::vector<uint64_t> ids(n);
+    for (size_t i = 0; i < n; i++) ids[i] = 1000 + i * 7;
+    auto answers = [&](vec_store *s) {
+        std::vector<vec_result> all(nq * 10);
+        for (size_t q = 0; q < nq; q++)
+            EXPECT_EQ(morvadb_vec_search(s, queries.data() + q * dim, 10, all.data() + q * 10), 10);
+        return all;
+    };
+    srand(5);
+    vec_store *s = nullptr;
+    ASSERT_EQ(morvadb_vec_create(dir.path().c_str(), &c, &s), 0);
+    ASSERT_EQ(morvadb_vec_insert_batch(s, static_cast<uint32_t>(n), ids.data(), data.data()), 0);
+    auto before = answers(s);
+    ASSERT_EQ(morvadb_vec_close(s), 0);
+    srand(5);
+    ASSERT_EQ(morvadb_vec_open(dir.path().c_str(), &s), 0);
+    auto after = answers(s);
+    for (size_t j = 0; j < before.size(); j++) {
+        EXPECT_EQ(after[j].id, before[j].id) << j;
+        EXPECT_EQ(vtest::float_bits(after[j].distance), vtest::float_bits(before[j].distance)) << j;
+    }
+    morvadb_vec_close(s);
 }
 
 TEST(HnswStore, ConcurrentSearchesWhileInserting) {
