@@ -7,6 +7,7 @@
 // writers of the directory away for a whole step.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,14 +36,21 @@ struct MergeOptions {
     // other files of the target level, or deeper levels) may still hold an
     // older value for the key, which the tombstone must keep hiding.
     bool keep_tombstones = false;
+    // Most inputs one pass of the merge opens at once; 0 chooses from the
+    // process's descriptor limit. Larger merges go through intermediate
+    // tables (see merge_tables).
+    size_t max_inputs_per_pass = 0;
 };
 
 // Merges the readable tables among paths into one table at output_path
 // (written through output_path + ".tmp") with the given header sequence.
 // Within a key the entry of the table with the highest sequence wins; equal
-// sequences go to the earlier input. Inputs are streamed, not loaded: the
-// result is the same as collecting and sorting every entry. Inputs that do
-// not open are passed over and, when skipped is given, listed there.
+// sequences go to the earlier input. Inputs are streamed through buffers of
+// bounded total size, not loaded: the result is the same as collecting and
+// sorting every entry. More inputs than one pass may open are merged in
+// runs of equal-or-older tables into intermediate tables first, then those
+// into the output. Inputs that do not open are passed over and, when
+// skipped is given, listed there.
 int32_t merge_tables(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
                      const MergeOptions &options, std::vector<std::string> *skipped = nullptr);
 

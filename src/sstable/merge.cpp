@@ -1,45 +1,74 @@
 // Merging sorted tables into one. Each input is already in key order, so a
-// k-way merge over a heap of input cursors yields every entry in the final
-// order (key ascending, then newest table first) while holding only one
-// entry per input; keys and values are never copied, they point into the
-// inputs' mappings until the output table is finished.
+// k-way merge over a heap of input streams yields every entry in the final
+// order (key ascending, then newest table first) while holding one buffer
+// per input; keys and values are not copied, they point into the inputs'
+// buffers until the output has taken them.
+//
+// Every input of a merge is open at once, so a merge of more tables than a
+// fraction of the process's descriptor limit (hundreds of small level-0
+// tables pile up between two compaction cycles under a steady write load)
+// first merges runs of inputs into intermediate tables and then merges
+// those.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "sstable/compaction.h"
 #include "sstable/table_reader.h"
+#include "sstable/table_stream.h"
 
 namespace morva {
 namespace {
 
-// The open inputs of one merge; closed together when the merge ends.
+// Input bytes a merge buffers in total, split among its inputs, and the
+// bounds of one input's share: large enough to read in efficient slices,
+// small enough that hundreds of inputs cost a few MiB.
+constexpr size_t kMergeBufferBudget = 4u << 20;
+constexpr size_t kMinInputBuffer = 4u << 10;
+constexpr size_t kMaxInputBuffer = 256u << 10;
+
+// Inputs one pass may open: a quarter of the descriptor limit, so that the
+// host keeps the rest, and never more than kMaxFanIn.
+constexpr size_t kMaxFanIn = 1024;
+constexpr size_t kMinFanIn = 8;
+
+size_t fan_in_limit(const MergeOptions &options) {
+    if (options.max_inputs_per_pass > 0) return options.max_inputs_per_pass;
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxFanIn;
+    size_t quarter = static_cast<size_t>(limit.rlim_cur / 4);
+    return std::clamp(quarter, kMinFanIn, kMaxFanIn);
+}
+
+// The open inputs of one merge pass.
 class MergeInputs {
 public:
     MergeInputs(const std::vector<std::string> &paths, std::vector<std::string> *skipped) {
+        size_t share = paths.empty() ? kMaxInputBuffer : kMergeBufferBudget / paths.size();
+        share = std::clamp(share, kMinInputBuffer, kMaxInputBuffer);
         for (const std::string &p : paths) {
-            sstable_reader *r = open_table(p.c_str(), false);
-            if (r == nullptr) {  // unreadable inputs are passed over
+            TableStream stream;
+            if (!stream.open(p, share)) {  // unreadable inputs are passed over
                 if (skipped != nullptr) skipped->push_back(p);
                 continue;
             }
-            readers_.push_back(r);
+            streams_.push_back(std::move(stream));
+            paths_.push_back(p);
         }
     }
-    ~MergeInputs() {
-        for (sstable_reader *r : readers_) sstable_reader_close(r);
-    }
-    MergeInputs(const MergeInputs &) = delete;
-    MergeInputs &operator=(const MergeInputs &) = delete;
 
-    const std::vector<sstable_reader *> &readers() const { return readers_; }
+    std::vector<TableStream> &streams() { return streams_; }
+    const std::vector<std::string> &paths() const { return paths_; }
 
 private:
-    std::vector<sstable_reader *> readers_;
+    std::vector<TableStream> streams_;
+    std::vector<std::string> paths_;  // of the streams, in the same order
 };
 
 // An entry in merge order: key, then higher table sequence, then the
@@ -73,36 +102,35 @@ public:
 
     // Returns the writer's status; versions after a key's first are skipped.
     int32_t offer(const TableEntry &e) {
-        if (have_last_ && compare_keys(e.key, e.key_len, last_key_, last_len_) == 0) return DB_OK;
+        if (have_last_ && compare_keys(e.key, e.key_len, last_key_.data(), last_key_.size()) == 0) return DB_OK;
         have_last_ = true;
-        last_key_ = e.key;
-        last_len_ = e.key_len;
+        // A copy: the entry's bytes go away when its input moves on.
+        last_key_.assign(e.key, e.key + e.key_len);
         if (is_tombstone(e.flags) && !options_.keep_tombstones) return DB_OK;
         return sstable_writer_add(writer_, e.key, e.key_len, e.value, e.value_len, e.flags);
     }
 
     int32_t finish() { return sstable_writer_finish(writer_); }
 
+    // The key of the entry offered last.
+    const std::vector<uint8_t> &last_key() const { return last_key_; }
+
 private:
     MergeOptions options_;
     sstable_writer *writer_ = nullptr;
-    const uint8_t *last_key_ = nullptr;
-    uint64_t last_len_ = 0;
+    std::vector<uint8_t> last_key_;
     bool have_last_ = false;
 };
 
 constexpr int32_t kUnsortedInput = 1;  // internal: fall back to sorting
 
-int32_t stream_merge(const MergeInputs &inputs, MergeOutput &out) {
-    const std::vector<sstable_reader *> &readers = inputs.readers();
-    std::vector<TableIterator> cursors;
+int32_t stream_merge(MergeInputs &inputs, MergeOutput &out) {
+    std::vector<TableStream> &streams = inputs.streams();
     std::vector<MergeItem> heap;
-    cursors.reserve(readers.size());
-    heap.reserve(readers.size());
-    for (size_t i = 0; i < readers.size(); i++) {
-        cursors.emplace_back(readers[i]);
-        MergeItem item{{}, readers[i]->sequence, i};
-        if (cursors[i].next(&item.entry)) heap.push_back(item);
+    heap.reserve(streams.size());
+    for (size_t i = 0; i < streams.size(); i++) {
+        MergeItem item{{}, streams[i].sequence(), i};
+        if (streams[i].next(&item.entry)) heap.push_back(item);
     }
     // std heaps keep the largest element on top; invert the order.
     auto after = [](const MergeItem &a, const MergeItem &b) { return comes_before(b, a); };
@@ -113,9 +141,12 @@ int32_t stream_merge(const MergeInputs &inputs, MergeOutput &out) {
         heap.pop_back();
         int32_t rc = out.offer(item.entry);
         if (rc != DB_OK) return rc;
+        // The popped entry's bytes live in its input's buffer, which the
+        // next read may overwrite; the output kept a copy of its key.
         MergeItem next{{}, item.sequence, item.input};
-        if (!cursors[item.input].next(&next.entry)) continue;
-        if (compare_keys(next.entry.key, next.entry.key_len, item.entry.key, item.entry.key_len) < 0)
+        if (!streams[item.input].next(&next.entry)) continue;
+        const std::vector<uint8_t> &previous = out.last_key();
+        if (compare_keys(next.entry.key, next.entry.key_len, previous.data(), previous.size()) < 0)
             return kUnsortedInput;
         heap.push_back(next);
         std::push_heap(heap.begin(), heap.end(), after);
@@ -123,7 +154,30 @@ int32_t stream_merge(const MergeInputs &inputs, MergeOutput &out) {
     return out.finish();
 }
 
-int32_t sort_merge(const MergeInputs &inputs, MergeOutput &out) {
+// The open readers of the tables at paths (unreadable ones passed over),
+// for the sorting merge, which keeps every entry of every input at once and
+// so reads them through mappings.
+class MappedInputs {
+public:
+    explicit MappedInputs(const std::vector<std::string> &paths) {
+        for (const std::string &p : paths) {
+            if (sstable_reader *r = open_table(p.c_str(), false)) readers_.push_back(r);
+        }
+    }
+    ~MappedInputs() {
+        for (sstable_reader *r : readers_) sstable_reader_close(r);
+    }
+    MappedInputs(const MappedInputs &) = delete;
+    MappedInputs &operator=(const MappedInputs &) = delete;
+
+    const std::vector<sstable_reader *> &readers() const { return readers_; }
+
+private:
+    std::vector<sstable_reader *> readers_;
+};
+
+int32_t sort_merge(const std::vector<std::string> &paths, MergeOutput &out) {
+    MappedInputs inputs(paths);
     const std::vector<sstable_reader *> &readers = inputs.readers();
     std::vector<MergeItem> items;
     for (size_t i = 0; i < readers.size(); i++) {
@@ -140,21 +194,90 @@ int32_t sort_merge(const MergeInputs &inputs, MergeOutput &out) {
     return out.finish();
 }
 
+// One merge of at most a pass's worth of inputs into output_path.
+int32_t merge_pass(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
+                   const MergeOptions &options, std::vector<std::string> *skipped) {
+    MergeInputs inputs(paths, skipped);
+    {
+        MergeOutput out(output_path, sequence, options);
+        if (!out.ok()) return DB_ERR_NOMEM;
+        int32_t rc = stream_merge(inputs, out);
+        if (rc != kUnsortedInput) return rc;
+    }  // the abandoned output's temporary file is deleted here
+    MergeOutput out(output_path, sequence, options);
+    if (!out.ok()) return DB_ERR_NOMEM;
+    std::vector<std::string> readable = inputs.paths();
+    inputs = MergeInputs({}, nullptr);  // close the streams before mapping the tables
+    return sort_merge(readable, out);
+}
+
+// Intermediate tables of a merge done in several passes; removed when the
+// merge ends, whatever its outcome. Their names end in ".tmp", so a census
+// never takes them for tables of the database.
+class PartFiles {
+public:
+    explicit PartFiles(const std::string &output_path) : base_(output_path) {}
+    ~PartFiles() {
+        for (const std::string &p : paths_) ::unlink(p.c_str());
+    }
+    PartFiles(const PartFiles &) = delete;
+    PartFiles &operator=(const PartFiles &) = delete;
+
+    const std::string &add() {
+        paths_.push_back(base_ + ".part" + std::to_string(paths_.size()) + ".tmp");
+        return paths_.back();
+    }
+    const std::vector<std::string> &paths() const { return paths_; }
+
+private:
+    std::string base_;
+    std::vector<std::string> paths_;
+};
+
+// Merges more inputs than one pass may open. The inputs are ordered by
+// header sequence (a stable sort, so equal sequences keep their order) and
+// cut into runs that never separate two tables of equal sequence; each run
+// becomes one intermediate table holding its keys' newest versions,
+// tombstones included, under the run's highest sequence. Every entry of a
+// later run is then newer than every entry of an earlier one, so the final
+// pass over the intermediates picks the same version of each key as one
+// pass over all inputs would.
+int32_t merge_in_passes(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
+                        const MergeOptions &options, size_t fan_in, std::vector<std::string> *skipped) {
+    std::vector<std::pair<uint64_t, std::string>> ordered;
+    ordered.reserve(paths.size());
+    for (const std::string &p : paths) {
+        uint64_t s = 0;
+        if (!read_table_sequence(p, &s)) s = 0;  // not a table: its pass skips it
+        ordered.emplace_back(s, p);
+    }
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+
+    MergeOptions keep = options;
+    keep.keep_tombstones = true;
+    PartFiles parts(output_path);
+    for (size_t begin = 0; begin < ordered.size();) {
+        size_t end = std::min(begin + fan_in, ordered.size());
+        while (end < ordered.size() && ordered[end].first == ordered[end - 1].first) end++;
+        std::vector<std::string> run;
+        for (size_t i = begin; i < end; i++) run.push_back(ordered[i].second);
+        int32_t rc = merge_pass(run, parts.add(), ordered[end - 1].first, keep, skipped);
+        if (rc != DB_OK) return rc;
+        begin = end;
+    }
+    if (parts.paths().size() > fan_in) return merge_in_passes(parts.paths(), output_path, sequence, options, fan_in, nullptr);
+    return merge_pass(parts.paths(), output_path, sequence, options, nullptr);
+}
+
 }  // namespace
 
 int32_t merge_tables(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
                      const MergeOptions &options, std::vector<std::string> *skipped) {
     try {
-        MergeInputs inputs(paths, skipped);
-        {
-            MergeOutput out(output_path, sequence, options);
-            if (!out.ok()) return DB_ERR_NOMEM;
-            int32_t rc = stream_merge(inputs, out);
-            if (rc != kUnsortedInput) return rc;
-        }  // the abandoned output's temporary file is deleted here
-        MergeOutput out(output_path, sequence, options);
-        if (!out.ok()) return DB_ERR_NOMEM;
-        return sort_merge(inputs, out);
+        size_t fan_in = fan_in_limit(options);
+        if (paths.size() > fan_in) return merge_in_passes(paths, output_path, sequence, options, fan_in, skipped);
+        return merge_pass(paths, output_path, sequence, options, skipped);
     } catch (const std::bad_alloc &) {
         return DB_ERR_NOMEM;
     }
@@ -163,10 +286,9 @@ int32_t merge_tables(const std::vector<std::string> &paths, const std::string &o
 int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::string &output_path,
                             uint64_t sequence, const MergeOptions &options) {
     try {
-        MergeInputs inputs(paths, nullptr);
         MergeOutput out(output_path, sequence, options);
         if (!out.ok()) return DB_ERR_NOMEM;
-        return sort_merge(inputs, out);
+        return sort_merge(paths, out);
     } catch (const std::bad_alloc &) {
         return DB_ERR_NOMEM;
     }

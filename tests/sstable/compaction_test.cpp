@@ -218,8 +218,9 @@ TEST(CompactionMerge, KeepingTombstonesForOlderTablesOutsideTheMerge) {
 }
 
 // The streaming merge writes exactly what collecting and sorting writes,
-// on overlapping random tables; an input out of key order still yields a
-// sorted table.
+// on overlapping random tables with repeated sequences, also when it may
+// open only a few inputs at a time and goes through intermediate tables;
+// an input out of key order still yields a sorted table.
 TEST(CompactionMerge, StreamingMatchesSorting) {
     TempDir dir;
     srand(12345);
@@ -237,17 +238,22 @@ TEST(CompactionMerge, StreamingMatchesSorting) {
         inputs.push_back(dir.file("in" + std::to_string(t)));
         ASSERT_EQ(write_table(inputs.back(), entries, static_cast<uint64_t>(rand() % 4)), DB_OK);
     }
-    for (bool keep : {false, true}) {
-        morva::MergeOptions options;
-        options.keep_tombstones = keep;
-        std::string streamed = dir.file("streamed"), sorted = dir.file("sorted");
-        ASSERT_EQ(morva::merge_tables(inputs, streamed, 7, options), DB_OK);
-        ASSERT_EQ(morva::merge_tables_sorted(inputs, sorted, 7, options), DB_OK);
-        std::vector<uint8_t> x = read_file(streamed), y = read_file(sorted);
-        ASSERT_EQ(x.size(), y.size());
-        std::memset(&x[48], 0, 8);  // creation times may differ by a second
-        std::memset(&y[48], 0, 8);
-        EXPECT_TRUE(x == y);
+    for (size_t per_pass : {0, 2, 3}) {
+        for (bool keep : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "inputs per pass " << per_pass << ", keep tombstones " << keep);
+            morva::MergeOptions options;
+            options.keep_tombstones = keep;
+            options.max_inputs_per_pass = per_pass;
+            std::string streamed = dir.file("streamed"), sorted = dir.file("sorted");
+            ASSERT_EQ(morva::merge_tables(inputs, streamed, 7, options), DB_OK);
+            ASSERT_EQ(morva::merge_tables_sorted(inputs, sorted, 7, options), DB_OK);
+            std::vector<uint8_t> x = read_file(streamed), y = read_file(sorted);
+            ASSERT_EQ(x.size(), y.size());
+            std::memset(&x[48], 0, 8);  // creation times may differ by a second
+            std::memset(&y[48], 0, 8);
+            EXPECT_TRUE(x == y);
+            EXPECT_FALSE(file_exists(streamed + ".part0.tmp"));
+        }
     }
 
     // Hand-made input with keys out of order.

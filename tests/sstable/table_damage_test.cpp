@@ -1,6 +1,8 @@
 // Damaged table files: truncations, flipped bytes and hostile header and
 // index fields must be rejected or read safely, never read out of bounds
-// (run under AddressSanitizer to make an overrun fail loudly).
+// (run under AddressSanitizer to make an overrun fail loudly). The merge's
+// buffered stream must accept exactly the files a reader accepts and yield
+// exactly the entries a scan yields.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "morvadb.h"
 #include "sstable/table_fixture.h"
+#include "sstable/table_stream.h"
 #include "util/coding.h"
 
 using namespace sstable_test;
@@ -27,9 +30,44 @@ std::vector<Entry> sample_entries() {
     return v;
 }
 
+// Streams the table at path through the smallest buffer and checks the
+// stream against a reader: it opens exactly when the reader does and
+// yields the entries of a scan, in order.
+void expect_stream_matches_scan(const std::string &path) {
+    sstable_reader *r = sstable_reader_open(path.c_str());
+    morva::TableStream stream;
+    bool opened = stream.open(path, 0);
+    EXPECT_EQ(opened, r != nullptr);
+    std::vector<Entry> scanned;
+    if (r != nullptr) {
+        auto collect = [](const void *key, uint64_t key_len, const void *value, uint64_t value_len, int flags,
+                          void *ctx) -> int {
+            static_cast<std::vector<Entry> *>(ctx)->push_back(
+                {std::string(static_cast<const char *>(key), key_len),
+                 std::string(value ? static_cast<const char *>(value) : "", value_len), static_cast<uint8_t>(flags)});
+            return 0;
+        };
+        sstable_reader_scan(r, collect, &scanned);
+        sstable_reader_close(r);
+    }
+    std::vector<Entry> streamed;
+    morva::TableEntry e;
+    while (stream.next(&e)) {
+        streamed.push_back({std::string(reinterpret_cast<const char *>(e.key), e.key_len),
+                            std::string(reinterpret_cast<const char *>(e.value), e.value_len), e.flags});
+    }
+    ASSERT_EQ(streamed.size(), scanned.size());
+    for (size_t i = 0; i < scanned.size(); i++) {
+        EXPECT_EQ(streamed[i].key, scanned[i].key);
+        EXPECT_EQ(streamed[i].value, scanned[i].value);
+        EXPECT_EQ(streamed[i].flags, scanned[i].flags);
+    }
+}
+
 // Opens path and, when it opens, looks up every sample key and some absent
 // ones and scans it; the values handed out must lie inside the mapping.
 void exercise(const std::string &path, const std::vector<Entry> &entries) {
+    expect_stream_matches_scan(path);
     sstable_reader *r = sstable_reader_open(path.c_str());
     if (r == nullptr) return;
     for (const Entry &e : entries) {
@@ -91,6 +129,7 @@ TEST_F(TableDamage, TruncatedAtManyOffsets) {
         }
         sstable_reader_close(r);
         if (cut >= bloom_offset_) exercise(path_, entries_);
+        else expect_stream_matches_scan(path_);
     }
 }
 
@@ -145,6 +184,17 @@ TEST_F(TableDamage, HostileHeaderFields) {
         put_u32(&bytes[bloom_offset_], bits);
         check(bytes);
     }
+}
+
+// Entries up to several times the stream's buffer, each crossing a refill.
+TEST(TableStream, EntriesLargerThanItsBuffer) {
+    TempDir dir;
+    std::vector<Entry> entries;
+    for (int i = 0; i < 40; i++)
+        entries.push_back({numbered_key(i), std::string(static_cast<size_t>(i * 397 % 13000), static_cast<char>('a' + i))});
+    std::string path = dir.file("big.sst");
+    ASSERT_EQ(write_table(path, entries, 3), DB_OK);
+    expect_stream_matches_scan(path);
 }
 
 }  // namespace
