@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "util/block_pool.h"
+
 namespace morva {
 
 BytePool::~BytePool() {
@@ -14,13 +16,19 @@ BytePool::~BytePool() {
 }
 
 bool BytePool::new_slab() {
-    auto *slab = static_cast<Slab *>(std::malloc(kSlabBytes));
+    // A pool that already holds many slabs continues in huge-page slabs.
+    const bool huge = slab_count_ >= kSmallSlabs;
+    const uint64_t bytes = huge ? kHugeSlabBytes : kSlabBytes;
+    void *memory = huge ? std::aligned_alloc(kHugeSlabBytes, kHugeSlabBytes) : std::malloc(kSlabBytes);
+    auto *slab = static_cast<Slab *>(memory);
     if (slab == nullptr) return false;
+    if (huge) advise_huge_pages(slab, bytes);
     slab->next = slabs_;
     slabs_ = slab;
+    slab_count_++;
     // The slab header takes one granule; blocks follow it, 8-byte aligned.
     bump_ = reinterpret_cast<uint8_t *>(slab) + kGranule;
-    bump_left_ = kSlabBytes - kGranule;
+    bump_left_ = bytes - kGranule;
     static_assert(sizeof(Slab) <= kGranule, "slab header fits one granule");
     return true;
 }

@@ -40,6 +40,9 @@ public:
 private:
     static constexpr uint64_t kClasses = kMaxPooledBytes / kGranule + 1;
     static constexpr uint64_t kSlabBytes = 64 * 1024;
+    // After kSmallSlabs slabs (a few MiB of copies), slabs are huge pages.
+    static constexpr uint64_t kSmallSlabs = 64;
+    static constexpr uint64_t kHugeSlabBytes = 2u << 20;
 
     static uint64_t class_of(uint64_t n) { return n == 0 ? 1 : (n + kGranule - 1) / kGranule; }
     bool new_slab();
@@ -53,6 +56,7 @@ private:
 
     FreeBlock *free_lists_[kClasses] = {};
     Slab *slabs_ = nullptr;
+    uint64_t slab_count_ = 0;
     uint8_t *bump_ = nullptr;  // unused rest of the newest slab
     uint64_t bump_left_ = 0;
 };
