@@ -1636,8 +1636,10 @@ MORVADB_API const char *db_error_string(int32_t status);
  * options may be NULL. Stores the handle through out. Only one writer may
  * hold a prefix at a time: a second one gets DB_ERR_BUSY. */
 MORVADB_API int32_t db_open(const char *path, const db_options *options, db_handle **out);
-/* Closes a writer or follower handle, writing what is still in memory;
- * DB_ERR_INVALID for NULL, otherwise DB_OK. */
+/* Closes a writer or follower handle, writing what is still in memory, and
+ * frees it in every case. DB_ERR_INVALID for NULL; DB_ERR_IO when
+ * acknowledged writes could reach no file (neither a table nor the log
+ * could be written); otherwise DB_OK. */
 MORVADB_API int32_t db_close(db_handle *db);
 /* Stores a value under a key; the table must exist (all tables share one key space). */
 MORVADB_API int32_t db_put(db_handle *db, const char *table, const void *key, uint64_t key_len,

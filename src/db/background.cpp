@@ -146,8 +146,11 @@ static int32_t compact_step(db_handle *db) {
         if (!output_existed) ::unlink(output);
         return DB_ERR_IO;
     }
+    // A deletion that fails ends the deletions, so that what is left beside
+    // the output are always the newest inputs (as after a crash here), never
+    // an older one whose keys the output may have dropped as deleted.
     for (const std::string &path : plan.inputs) {
-        if (path != output) ::unlink(path.c_str());
+        if (path != output && ::unlink(path.c_str()) != 0 && errno != ENOENT) return DB_ERR_IO;
     }
     return DB_OK;
 }

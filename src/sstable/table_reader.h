@@ -17,6 +17,13 @@ namespace morva {
 // End of the entry region: entries never extend into the index block.
 inline uint64_t table_data_end(const sstable_reader *r) { return r->index_offset; }
 
+// Opens a table like sstable_reader_open and, when it does not open, says
+// why in *why (when given): DB_ERR_NOT_FOUND for a missing file,
+// DB_ERR_CORRUPT for a file that is not a table, DB_ERR_IO when reading it
+// failed and DB_ERR_NOMEM without memory. Only the first two describe the
+// file; after the others nothing is known about its contents.
+sstable_reader *open_table(const char *path, int32_t *why);
+
 // Finds the entry holding exactly key, tombstone or not, without consulting
 // the bloom filter; false when the table has none.
 bool find_entry(const sstable_reader *r, const void *key, uint64_t key_len, TableEntry *out);
