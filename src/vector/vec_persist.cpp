@@ -57,7 +57,7 @@ struct MetaInfo {
 int32_t read_meta(const char *dir, MetaInfo *meta) {
     std::string path = store_file(dir, "meta");
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return -2;
+    if (!fd.valid()) return errno == ENOENT ? -2 : -4;  // absent, or there but not readable
     uint8_t buf[kMetaSize];
     size_t got = 0;
     while (got < sizeof(buf)) {

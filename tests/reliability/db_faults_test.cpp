@@ -228,7 +228,9 @@ protected:
             db_handle *db = nullptr;
             EXPECT_EQ(db_open(prefix.c_str(), &o, &db), DB_OK);
             if (db == nullptr) return expected;
-            if (session == 0) EXPECT_EQ(create_table(db, kTable), DB_OK);
+            if (session == 0) {
+                EXPECT_EQ(create_table(db, kTable), DB_OK);
+            }
             for (uint32_t k = 0; k < 20; ++k) {
                 std::string key = key_for(k);
                 if (session == 2 && k % 3 == 0) {
@@ -249,7 +251,7 @@ protected:
 TEST_P(CompactionFaults, EveryCallOfAStepFailsInTurn) {
     Fault kind = GetParam();
     TempDir dir;
-    faults::watch(dir.path() + "/", write_calls_for(kind) | (kind == Fault::kIoError ? faults::kRead : 0));
+    faults::watch(dir.path() + "/", write_calls_for(kind) | (kind == Fault::kIoError ? unsigned{faults::kRead} : 0u));
     std::vector<std::string> calls;
     {
         std::string prefix = dir.path() + "/count/db";

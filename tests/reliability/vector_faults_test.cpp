@@ -146,7 +146,9 @@ TEST_P(VectorStoreFaults, EveryWriteCallFailsInTurn) {
                 model.record(100, 1, rc);
                 EXPECT_EQ(morvadb_vec_flush(s), 0);
             }
-            if (s != nullptr) EXPECT_EQ(morvadb_vec_close(s), 0);
+            if (s != nullptr) {
+                EXPECT_EQ(morvadb_vec_close(s), 0);
+            }
             ASSERT_TRUE(faults::fired());
             faults::clear();
             expect_reopens_with(dir, model, s != nullptr);
