@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -37,7 +38,11 @@ constexpr uint32_t kKeys = 13;
 unsigned write_calls_for(Fault kind) { return kind == Fault::kShortWrite ? faults::kWrite : faults::kWritePath; }
 
 std::string short_value(uint32_t key, uint32_t version, size_t padding = 0) {
-    return "k" + std::to_string(key) + "v" + std::to_string(version) + std::string(version % 7 * 9 + padding, 'x');
+    char head[32];
+    int n = std::snprintf(head, sizeof head, "k%uv%u", key, version);
+    std::string value(head, static_cast<size_t>(n));
+    value.append(version % 7 * 9 + padding, 'x');
+    return value;
 }
 
 int32_t create_table(db_handle *db, const char *name) {
@@ -411,6 +416,57 @@ TEST(DatabaseReadFaults, EveryReadAtOpenFailsInTurn) {
         if (HasFailure()) break;
         std::filesystem::remove_all(base);
     }
+    faults::unwatch();
+}
+
+// What close reports. With the log's records still buffered (sync mode 0)
+// and the disk full from close's first write on, neither a table nor the
+// log can take them: DB_ERR_IO, and the database still opens. A checkpoint
+// that fails alone loses nothing and is not reported.
+TEST(CloseFaults, ReportsOnlyWritesThatReachedNoFile) {
+    TempDir dir;
+    db_options o = small_options(WAL_SYNC_NONE, 1 << 20);
+    faults::watch(dir.path() + "/", faults::kWritePath);
+    // Opens, writes three keys, and closes with the fault armed at point
+    // (counted from the close; 0: none, the calls are recorded instead).
+    auto close_with_fault = [&](const std::string &name, uint64_t point) {
+        std::string prefix = dir.path() + "/" + name + "/db";
+        std::filesystem::create_directories(dir.path() + "/" + name);
+        db_handle *db = nullptr;
+        EXPECT_EQ(db_open(prefix.c_str(), &o, &db), DB_OK);
+        EXPECT_EQ(create_table(db, kTable), DB_OK);
+        for (uint32_t k = 0; k < 3; ++k) {
+            std::string key = key_for(k), value = short_value(k, 1);
+            EXPECT_EQ(db_put(db, kTable, key.data(), key.size(), value.data(), value.size()), DB_OK);
+        }
+        if (point == 0) faults::start_recording();
+        else faults::arm(point, Fault::kNoSpace);
+        int32_t closed = db_close(db);
+        faults::clear();
+        return closed;
+    };
+    auto key_count_after_reopen = [&](const std::string &name) {
+        std::string prefix = dir.path() + "/" + name + "/db";
+        db_handle *db = nullptr;
+        EXPECT_EQ(db_open(prefix.c_str(), &o, &db), DB_OK);
+        if (db == nullptr) return -1;
+        int found = 0;
+        for (uint32_t k = 0; k < 3; ++k) found += read_key(db, kTable, key_for(k)).has_value();
+        EXPECT_EQ(db_close(db), DB_OK);
+        return found;
+    };
+
+    ASSERT_EQ(close_with_fault("dry", 0), DB_OK);
+    const std::vector<std::string> calls = faults::recorded();
+    uint64_t checkpoint = 0;
+    for (size_t i = 0; i < calls.size() && checkpoint == 0; ++i)
+        if (calls[i].find(".ckpt.") != std::string::npos) checkpoint = i + 1;
+    ASSERT_GT(checkpoint, 1u);
+
+    EXPECT_EQ(close_with_fault("full", 1), DB_ERR_IO);
+    EXPECT_EQ(key_count_after_reopen("full"), 0);
+    EXPECT_EQ(close_with_fault("checkpoint", checkpoint), DB_OK);
+    EXPECT_EQ(key_count_after_reopen("checkpoint"), 3);
     faults::unwatch();
 }
 
