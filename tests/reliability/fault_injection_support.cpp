@@ -8,6 +8,7 @@
 #include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -198,21 +199,12 @@ void clear() {
 
 bool fired() { return state().fired.load(); }
 
-}  // namespace faults
+namespace {
 
-using namespace faults;
+// The calls with their fault handling, behind the C-named shells below.
 
-extern "C" {
-
-int open(const char *path, int flags, ...) {
+int fault_open(const char *path, int flags, mode_t mode) {
     static const auto real = next<int (*)(const char *, int, ...)>("open");
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
     bool watched = path_watched(path);
     if (watched) {
         int err = decide(kOpen, "open", path);
@@ -226,7 +218,7 @@ int open(const char *path, int flags, ...) {
     return fd;
 }
 
-FILE *fopen(const char *path, const char *mode) {
+FILE *fault_fopen(const char *path, const char *mode) {
     static const auto real = next<FILE *(*)(const char *, const char *)>("fopen");
     bool watched = path_watched(path);
     if (watched) {
@@ -241,13 +233,13 @@ FILE *fopen(const char *path, const char *mode) {
     return f;
 }
 
-int close(int fd) {
+int fault_close(int fd) {
     static const auto real = next<int (*)(int)>("close");
     set_fd_watched(fd, false);
     return real(fd);
 }
 
-int fclose(FILE *f) {
+int fault_fclose(FILE *f) {
     static const auto real = next<int (*)(FILE *)>("fclose");
     if (f == nullptr) return real(f);
     int err = 0;
@@ -261,7 +253,7 @@ int fclose(FILE *f) {
     return EOF;
 }
 
-ssize_t write(int fd, const void *buf, size_t n) {
+ssize_t fault_write(int fd, const void *buf, size_t n) {
     static const auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
     int err = decide_fd(kWrite, "write", fd);
     if (err == kShort && n > 1) return real(fd, buf, n / 2);
@@ -272,7 +264,7 @@ ssize_t write(int fd, const void *buf, size_t n) {
     return real(fd, buf, n);
 }
 
-ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset) {
+ssize_t fault_pwrite(int fd, const void *buf, size_t n, off_t offset) {
     static const auto real = next<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
     int err = decide_fd(kWrite, "pwrite", fd);
     if (err == kShort && n > 1) return real(fd, buf, n / 2, offset);
@@ -283,7 +275,7 @@ ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset) {
     return real(fd, buf, n, offset);
 }
 
-size_t fwrite(const void *buf, size_t size, size_t count, FILE *f) {
+size_t fault_fwrite(const void *buf, size_t size, size_t count, FILE *f) {
     static const auto real = next<size_t (*)(const void *, size_t, size_t, FILE *)>("fwrite");
     int err = stream_watched(f) ? decide_fd(kWrite, "fwrite", fileno(f)) : 0;
     if (err == kShort && size > 0 && count > 1) {
@@ -298,7 +290,7 @@ size_t fwrite(const void *buf, size_t size, size_t count, FILE *f) {
     return real(buf, size, count, f);
 }
 
-int fflush(FILE *f) {
+int fault_fflush(FILE *f) {
     static const auto real = next<int (*)(FILE *)>("fflush");
     if (f == nullptr || !stream_watched(f) || __fpending(f) == 0) return real(f);
     int err = decide_fd(kWrite, "fflush", fileno(f));
@@ -309,7 +301,7 @@ int fflush(FILE *f) {
     return EOF;
 }
 
-ssize_t read(int fd, void *buf, size_t n) {
+ssize_t fault_read(int fd, void *buf, size_t n) {
     static const auto real = next<ssize_t (*)(int, void *, size_t)>("read");
     int err = decide_fd(kRead, "read", fd);
     if (err != 0) {
@@ -319,7 +311,7 @@ ssize_t read(int fd, void *buf, size_t n) {
     return real(fd, buf, n);
 }
 
-ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
+ssize_t fault_pread(int fd, void *buf, size_t n, off_t offset) {
     static const auto real = next<ssize_t (*)(int, void *, size_t, off_t)>("pread");
     int err = decide_fd(kRead, "pread", fd);
     if (err != 0) {
@@ -329,7 +321,7 @@ ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
     return real(fd, buf, n, offset);
 }
 
-size_t fread(void *buf, size_t size, size_t count, FILE *f) {
+size_t fault_fread(void *buf, size_t size, size_t count, FILE *f) {
     static const auto real = next<size_t (*)(void *, size_t, size_t, FILE *)>("fread");
     int err = stream_watched(f) ? decide_fd(kRead, "fread", fileno(f)) : 0;
     if (err != 0) {
@@ -339,7 +331,7 @@ size_t fread(void *buf, size_t size, size_t count, FILE *f) {
     return real(buf, size, count, f);
 }
 
-int fsync(int fd) {
+int fault_fsync(int fd) {
     static const auto real = next<int (*)(int)>("fsync");
     int err = decide_fd(kSync, "fsync", fd);
     if (err != 0) {
@@ -349,7 +341,7 @@ int fsync(int fd) {
     return real(fd);
 }
 
-int ftruncate(int fd, off_t length) {
+int fault_ftruncate(int fd, off_t length) {
     static const auto real = next<int (*)(int, off_t)>("ftruncate");
     int err = decide_fd(kMetadata, "ftruncate", fd);
     if (err != 0) {
@@ -359,7 +351,7 @@ int ftruncate(int fd, off_t length) {
     return real(fd, length);
 }
 
-int truncate(const char *path, off_t length) {
+int fault_truncate(const char *path, off_t length) {
     static const auto real = next<int (*)(const char *, off_t)>("truncate");
     int err = path_watched(path) ? decide(kMetadata, "truncate", path) : 0;
     if (err != 0) {
@@ -369,7 +361,7 @@ int truncate(const char *path, off_t length) {
     return real(path, length);
 }
 
-int rename(const char *from, const char *to) {
+int fault_rename(const char *from, const char *to) {
     static const auto real = next<int (*)(const char *, const char *)>("rename");
     int err = path_watched(from) || path_watched(to) ? decide(kMetadata, "rename", to) : 0;
     if (err != 0) {
@@ -379,7 +371,7 @@ int rename(const char *from, const char *to) {
     return real(from, to);
 }
 
-int unlink(const char *path) {
+int fault_unlink(const char *path) {
     static const auto real = next<int (*)(const char *)>("unlink");
     int err = path_watched(path) ? decide(kMetadata, "unlink", path) : 0;
     if (err != 0) {
@@ -389,7 +381,7 @@ int unlink(const char *path) {
     return real(path);
 }
 
-int remove(const char *path) {
+int fault_remove(const char *path) {
     static const auto real = next<int (*)(const char *)>("remove");
     int err = path_watched(path) ? decide(kMetadata, "remove", path) : 0;
     if (err != 0) {
@@ -399,7 +391,7 @@ int remove(const char *path) {
     return real(path);
 }
 
-int link(const char *from, const char *to) {
+int fault_link(const char *from, const char *to) {
     static const auto real = next<int (*)(const char *, const char *)>("link");
     int err = path_watched(to) ? decide(kMetadata, "link", to) : 0;
     if (err != 0) {
@@ -409,7 +401,7 @@ int link(const char *from, const char *to) {
     return real(from, to);
 }
 
-void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+void *fault_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
     static const auto real = next<void *(*)(void *, size_t, int, int, int, off_t)>("mmap");
     bool watched = (flags & MAP_ANONYMOUS) == 0 && fd_watched(fd);
     if (watched) {
@@ -429,7 +421,7 @@ void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
     return p;
 }
 
-int munmap(void *addr, size_t length) {
+int fault_munmap(void *addr, size_t length) {
     static const auto real = next<int (*)(void *, size_t)>("munmap");
     {
         State &s = state();
@@ -445,7 +437,7 @@ int munmap(void *addr, size_t length) {
     return real(addr, length);
 }
 
-int msync(void *addr, size_t length, int flags) {
+int fault_msync(void *addr, size_t length, int flags) {
     static const auto real = next<int (*)(void *, size_t, int)>("msync");
     if (address_watched(addr)) {
         int err = decide(kSync, "msync", "(mapping)");
@@ -455,6 +447,120 @@ int msync(void *addr, size_t length, int flags) {
         }
     }
     return real(addr, length, flags);
+}
+
+}  // namespace
+}  // namespace faults
+
+// The C library's names. A sanitizer's runtime may call some of them while
+// it starts (its symbolizer opens, reads and maps files), before anything
+// here can run, and even instrumentation would fault then: these shells are
+// not instrumented, and until the program's constructors run they pass
+// system calls straight to the kernel.
+#define UNINSTRUMENTED __attribute__((no_sanitize("address", "thread", "undefined")))
+
+namespace {
+bool started_flag = false;  // builtins only: a library call would be instrumented
+__attribute__((constructor)) void mark_started() { __atomic_store_n(&started_flag, true, __ATOMIC_RELEASE); }
+UNINSTRUMENTED bool started() { return __atomic_load_n(&started_flag, __ATOMIC_ACQUIRE); }
+}  // namespace
+
+extern "C" {
+
+UNINSTRUMENTED int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    if (!started()) return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+    return faults::fault_open(path, flags, mode);
+}
+
+UNINSTRUMENTED int close(int fd) {
+    if (!started()) return static_cast<int>(syscall(SYS_close, fd));
+    return faults::fault_close(fd);
+}
+
+UNINSTRUMENTED ssize_t read(int fd, void *buf, size_t n) {
+    if (!started()) return syscall(SYS_read, fd, buf, n);
+    return faults::fault_read(fd, buf, n);
+}
+
+UNINSTRUMENTED ssize_t pread(int fd, void *buf, size_t n, off_t offset) {
+    if (!started()) return syscall(SYS_pread64, fd, buf, n, offset);
+    return faults::fault_pread(fd, buf, n, offset);
+}
+
+UNINSTRUMENTED ssize_t write(int fd, const void *buf, size_t n) {
+    if (!started()) return syscall(SYS_write, fd, buf, n);
+    return faults::fault_write(fd, buf, n);
+}
+
+UNINSTRUMENTED ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset) {
+    if (!started()) return syscall(SYS_pwrite64, fd, buf, n, offset);
+    return faults::fault_pwrite(fd, buf, n, offset);
+}
+
+UNINSTRUMENTED int fsync(int fd) {
+    if (!started()) return static_cast<int>(syscall(SYS_fsync, fd));
+    return faults::fault_fsync(fd);
+}
+
+UNINSTRUMENTED int ftruncate(int fd, off_t length) {
+    if (!started()) return static_cast<int>(syscall(SYS_ftruncate, fd, length));
+    return faults::fault_ftruncate(fd, length);
+}
+
+UNINSTRUMENTED int truncate(const char *path, off_t length) {
+    if (!started()) return static_cast<int>(syscall(SYS_truncate, path, length));
+    return faults::fault_truncate(path, length);
+}
+
+UNINSTRUMENTED int rename(const char *from, const char *to) {
+    if (!started()) return static_cast<int>(syscall(SYS_rename, from, to));
+    return faults::fault_rename(from, to);
+}
+
+UNINSTRUMENTED int unlink(const char *path) {
+    if (!started()) return static_cast<int>(syscall(SYS_unlink, path));
+    return faults::fault_unlink(path);
+}
+
+UNINSTRUMENTED int link(const char *from, const char *to) {
+    if (!started()) return static_cast<int>(syscall(SYS_link, from, to));
+    return faults::fault_link(from, to);
+}
+
+UNINSTRUMENTED void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    if (!started())
+        return reinterpret_cast<void *>(syscall(SYS_mmap, addr, length, prot, flags, fd, offset));
+    return faults::fault_mmap(addr, length, prot, flags, fd, offset);
+}
+
+UNINSTRUMENTED int munmap(void *addr, size_t length) {
+    if (!started()) return static_cast<int>(syscall(SYS_munmap, addr, length));
+    return faults::fault_munmap(addr, length);
+}
+
+UNINSTRUMENTED int msync(void *addr, size_t length, int flags) {
+    if (!started()) return static_cast<int>(syscall(SYS_msync, addr, length, flags));
+    return faults::fault_msync(addr, length, flags);
+}
+
+// Streams are not used before the program starts; these only need to be
+// free of instrumentation themselves.
+UNINSTRUMENTED int remove(const char *path) { return faults::fault_remove(path); }
+UNINSTRUMENTED FILE *fopen(const char *path, const char *mode) { return faults::fault_fopen(path, mode); }
+UNINSTRUMENTED int fclose(FILE *f) { return faults::fault_fclose(f); }
+UNINSTRUMENTED size_t fwrite(const void *buf, size_t size, size_t count, FILE *f) {
+    return faults::fault_fwrite(buf, size, count, f);
+}
+UNINSTRUMENTED int fflush(FILE *f) { return faults::fault_fflush(f); }
+UNINSTRUMENTED size_t fread(void *buf, size_t size, size_t count, FILE *f) {
+    return faults::fault_fread(buf, size, count, f);
 }
 
 }  // extern "C"
