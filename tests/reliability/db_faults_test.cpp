@@ -9,9 +9,7 @@
 //     once the fault is gone;
 //   - no file is left that keeps the database from opening.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -211,9 +209,8 @@ INSTANTIATE_TEST_SUITE_P(KindsAndSyncModes, DatabaseFaults,
                          ::testing::Combine(::testing::ValuesIn(write_fault_kinds()),
                                             ::testing::Values(WAL_SYNC_NONE, WAL_SYNC_ALWAYS)),
                          [](const auto &info) {
-                             std::string name = faults::fault_name(std::get<0>(info.param));
-                             for (char &c : name) if (c == ' ') c = '_';
-                             return name + "_sync" + std::to_string(std::get<1>(info.param));
+                             return std::string(faults::fault_name(std::get<0>(info.param))) + "_sync" +
+                                    std::to_string(std::get<1>(info.param));
                          });
 
 // Compaction: four level-0 tables (puts, overwrites, and deletes of keys
@@ -293,16 +290,12 @@ TEST_P(CompactionFaults, EveryCallOfAStepFailsInTurn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CompactionFaults, ::testing::ValuesIn(write_fault_kinds()),
-                         [](const auto &info) {
-                             std::string name = faults::fault_name(info.param);
-                             for (char &c : name) if (c == ' ') c = '_';
-                             return name;
-                         });
+                         [](const auto &info) { return std::string(faults::fault_name(info.param)); });
 
 // Publishing to followers: a mapped log one entry short of its switching
-// point, so the first write replaces it with a fresh 64 MiB file and every
-// call of that switch (a page-by-page fill counts by its first and last
-// page) fails in turn. Writes stay acknowledged as they were, and once the
+// point, so the first write replaces it with a fresh 64 MiB file, and every
+// write call of the session fails in turn (the page-by-page fill of the new
+// file counts by its first and last page). Writes stay acknowledged as they were, and once the
 // fault is gone a follower opened anew sees every acknowledged write, unless
 // the writer reports that it stopped publishing.
 class MappedLogFaults : public ::testing::TestWithParam<Fault> {};
@@ -356,11 +349,7 @@ TEST_P(MappedLogFaults, EveryCallOfASwitchFailsInTurn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, MappedLogFaults, ::testing::ValuesIn(write_fault_kinds()),
-                         [](const auto &info) {
-                             std::string name = faults::fault_name(info.param);
-                             for (char &c : name) if (c == ' ') c = '_';
-                             return name;
-                         });
+                         [](const auto &info) { return std::string(faults::fault_name(info.param)); });
 
 // Reads at open: the catalog, every table and the log replay, each read
 // failing in turn. The open either fails with a clear status or opens with

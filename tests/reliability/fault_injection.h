@@ -26,6 +26,7 @@ enum class Fault {
     kShortWrite,  // a write stores half its bytes and reports that; later writes and syncs fail with ENOSPC
 };
 
+// "EIO", "ENOSPC" or "short_write" (fit for test names).
 const char *fault_name(Fault kind);
 
 // Calls, as bits of a set.

@@ -298,7 +298,7 @@ const char *fault_name(Fault kind) {
     switch (kind) {
     case Fault::kIoError: return "EIO";
     case Fault::kNoSpace: return "ENOSPC";
-    case Fault::kShortWrite: return "short write";
+    case Fault::kShortWrite: return "short_write";
     }
     return "?";
 }

@@ -165,9 +165,8 @@ INSTANTIATE_TEST_SUITE_P(KindsAndIndexes, VectorStoreFaults,
                          ::testing::Combine(::testing::ValuesIn(write_fault_kinds()),
                                             ::testing::Values(VEC_INDEX_FLAT, VEC_INDEX_HNSW)),
                          [](const auto &info) {
-                             std::string name = faults::fault_name(std::get<0>(info.param));
-                             for (char &c : name) if (c == ' ') c = '_';
-                             return name + (std::get<1>(info.param) == VEC_INDEX_HNSW ? "_hnsw" : "_flat");
+                             return std::string(faults::fault_name(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) == VEC_INDEX_HNSW ? "_hnsw" : "_flat");
                          });
 
 // Each read of an open fails in turn: the open gives a clear status or the
