@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
 #include <string>
 #include <vector>
@@ -22,12 +23,18 @@ class MergeInputs {
 public:
     MergeInputs(const std::vector<std::string> &paths, std::vector<std::string> *skipped) {
         for (const std::string &p : paths) {
-            sstable_reader *r = open_table(p.c_str(), false);
-            if (r == nullptr) {  // unreadable inputs are passed over
-                if (skipped != nullptr) skipped->push_back(p);
-                continue;
+            int32_t why = DB_OK;
+            sstable_reader *r = open_table(p.c_str(), false, &why);
+            if (r != nullptr) {
+                readers_.push_back(r);
+            } else if (why == DB_ERR_IO || why == DB_ERR_NOMEM) {
+                // Nothing is known about an input that could not be read; a
+                // merge without it would drop its entries once the inputs
+                // are deleted, so the merge does not happen.
+                if (failure_ == DB_OK) failure_ = why;
+            } else if (skipped != nullptr) {  // files that are not tables are passed over
+                skipped->push_back(p);
             }
-            readers_.push_back(r);
         }
     }
     ~MergeInputs() {
@@ -37,9 +44,12 @@ public:
     MergeInputs &operator=(const MergeInputs &) = delete;
 
     const std::vector<sstable_reader *> &readers() const { return readers_; }
+    // DB_OK, or why an input could not be read.
+    int32_t failure() const { return failure_; }
 
 private:
     std::vector<sstable_reader *> readers_;
+    int32_t failure_ = DB_OK;
 };
 
 // An entry in merge order: key, then higher table sequence, then the
@@ -146,6 +156,7 @@ int32_t merge_tables(const std::vector<std::string> &paths, const std::string &o
                      const MergeOptions &options, std::vector<std::string> *skipped) {
     try {
         MergeInputs inputs(paths, skipped);
+        if (inputs.failure() != DB_OK) return inputs.failure();
         {
             MergeOutput out(output_path, sequence, options);
             if (!out.ok()) return DB_ERR_NOMEM;
@@ -164,6 +175,7 @@ int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::st
                             uint64_t sequence, const MergeOptions &options) {
     try {
         MergeInputs inputs(paths, nullptr);
+        if (inputs.failure() != DB_OK) return inputs.failure();
         MergeOutput out(output_path, sequence, options);
         if (!out.ok()) return DB_ERR_NOMEM;
         return sort_merge(inputs, out);
@@ -172,16 +184,21 @@ int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::st
     }
 }
 
-bool read_table_sequence(const std::string &path, uint64_t *sequence) {
+int32_t table_sequence(const std::string &path, uint64_t *sequence) {
     // Only the header is read: opening a reader would checksum the file.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return errno == ENOENT ? DB_ERR_NOT_FOUND : DB_ERR_IO;
     uint8_t header[kTableHeaderSize];
     ssize_t got = ::pread(fd, header, sizeof header, 0);
     ::close(fd);
-    if (got != static_cast<ssize_t>(sizeof header) || get_u32(header) != kTableMagic) return false;
+    if (got < 0) return DB_ERR_IO;
+    if (got != static_cast<ssize_t>(sizeof header) || get_u32(header) != kTableMagic) return DB_ERR_CORRUPT;
     *sequence = get_u64(header + 40);
-    return true;
+    return DB_OK;
+}
+
+bool read_table_sequence(const std::string &path, uint64_t *sequence) {
+    return table_sequence(path, sequence) == DB_OK;
 }
 
 uint64_t highest_table_sequence(const std::vector<std::string> &paths) {
