@@ -450,7 +450,7 @@ MORVADB_API void btree_cursor_destroy(btree_cursor *cursor);
 #define WAL_RECORD_HEADER_SIZE 33
 #define WAL_BUFFER_SIZE 65536        /* a record never exceeds the buffer */
 #define WAL_FLUSH_THRESHOLD 32767    /* modes 0 and 1 write out above this */
-#define WAL_SYNC_BATCH_APPENDS 1000  /* mode 1 flushes the stream every 1,000 appends */
+#define WAL_SYNC_BATCH_APPENDS 1000  /* mode 1 restarts its append count every 1,000 appends */
 #define WAL_MAX_FIELD_LEN 1048576    /* replay refuses longer keys or values */
 
 /* Record operations (op byte; a reader treats any nonzero op as a delete). */
@@ -459,21 +459,21 @@ MORVADB_API void btree_cursor_destroy(btree_cursor *cursor);
 
 /* sync_mode values. */
 #define WAL_SYNC_NONE 0   /* push to the OS only when the buffer fills */
-#define WAL_SYNC_BATCH 1  /* also flush the stream every WAL_SYNC_BATCH_APPENDS appends */
-#define WAL_SYNC_ALWAYS 2 /* write out and flush the stream after every append */
+#define WAL_SYNC_BATCH 1  /* as 0: records reach the OS whenever the buffer is written out */
+#define WAL_SYNC_ALWAYS 2 /* write every record out before its append returns */
 
 /* The write-ahead log of P.wal. Allocated by wal_create, released by
  * wal_destroy; no locking inside (callers serialize appends). */
 struct wal {
     char *path;                 /* owned copy of the file path */
-    int32_t fd;                 /* descriptor held open on the file; -1 when closed */
+    int32_t fd;                 /* descriptor the records are written through; -1 when closed */
     int32_t sync_mode;          /* 0, 1 or 2 (WAL_SYNC_*) */
     uint64_t last_seq;          /* sequence of the last record appended or replayed */
     uint64_t file_bytes;        /* 20 plus every byte written out since the header */
-    int32_t appends_since_flush; /* appends since the stream was last flushed */
+    int32_t appends_since_flush; /* appends since the log was last pushed out (modes 1, 2, wal_sync) */
     uint8_t *buffer;            /* record buffer of WAL_BUFFER_SIZE bytes */
     uint64_t buffered;          /* bytes waiting in buffer */
-    FILE *stream;               /* "a+b" stream of the file; NULL when closed */
+    FILE *stream;               /* "a+b" stream of the file, read by replay; NULL when closed */
 };
 
 /* Receives each replayed record: is_delete 0 or 1, the table id, the key,
@@ -487,13 +487,16 @@ MORVADB_API wal *wal_create(const char *path, int32_t sync_mode);
 /* Appends a put (op != 1) or delete (op 1) record; DB_OK, DB_ERR_INVALID or DB_ERR_IO. */
 MORVADB_API int32_t wal_append(wal *w, int32_t op, uint64_t table_id, const void *key, uint64_t key_len,
                                const void *value, uint64_t value_len);
-/* Writes out the buffer and flushes the stream to the operating system. */
+/* Writes the buffered records out to the operating system; DB_ERR_IO when they cannot be. */
 MORVADB_API int32_t wal_sync(wal *w);
-/* Feeds every whole record to callback (may be NULL) and continues the numbering after the last. */
+/* Feeds every whole record numbered above the header's base sequence to callback (may be NULL)
+ * and continues the numbering after the last. DB_ERR_IO when the file cannot be read (nothing is
+ * cut then); a torn or damaged tail is cut back to the last whole record. */
 MORVADB_API int32_t wal_replay(wal *w, wal_replay_fn callback, void *ctx);
 /* Sequence number of the last record; 0 for NULL. */
 MORVADB_API uint64_t wal_last_seq(const wal *w);
-/* Empties the log, keeping the numbering in the new header's base sequence. */
+/* Empties the log, keeping the numbering in the new header's base sequence. The header is
+ * rewritten in place first: its base retires the records even if the file cannot be cut. */
 MORVADB_API int32_t wal_truncate(wal *w);
 /* Writes out the buffer, closes the file and frees the log; NULL is ignored. */
 MORVADB_API void wal_destroy(wal *w);
@@ -1636,8 +1639,10 @@ MORVADB_API const char *db_error_string(int32_t status);
  * options may be NULL. Stores the handle through out. Only one writer may
  * hold a prefix at a time: a second one gets DB_ERR_BUSY. */
 MORVADB_API int32_t db_open(const char *path, const db_options *options, db_handle **out);
-/* Closes a writer or follower handle, writing what is still in memory;
- * DB_ERR_INVALID for NULL, otherwise DB_OK. */
+/* Closes a writer or follower handle, writing what is still in memory, and
+ * frees it in every case. DB_ERR_INVALID for NULL; DB_ERR_IO when
+ * acknowledged writes could reach no file (neither a table nor the log
+ * could be written); otherwise DB_OK. */
 MORVADB_API int32_t db_close(db_handle *db);
 /* Stores a value under a key; the table must exist (all tables share one key space). */
 MORVADB_API int32_t db_put(db_handle *db, const char *table, const void *key, uint64_t key_len,

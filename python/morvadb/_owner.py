@@ -61,3 +61,28 @@ class Owner:
             self.close()
         except Exception:
             pass
+
+
+class Owned:
+    """Lifetime of a package object that owns one library object: close(),
+    the end of a with block or garbage collection releases it, once."""
+
+    @property
+    def closed(self):
+        return self._owner.closed
+
+    def close(self):
+        """Releases the library object now rather than at garbage collection. Safe to call twice."""
+        self._owner.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __del__(self):
+        owner = getattr(self, "_owner", None)
+        if owner is not None:
+            owner.finalize()

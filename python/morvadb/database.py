@@ -5,7 +5,7 @@ import os
 import threading
 
 from . import _library, conditions
-from ._owner import Owner
+from ._owner import Owned, Owner
 from ._rows import (BLOB, MAX_COLUMN_NAME_BYTES, MAX_COLUMNS, MAX_NAME_BYTES, MAX_RECORD_PAYLOAD, TAG_COLUMN,
                     INT32, TableInfo, decode_value, name_bytes, raw_values, type_code)
 from ._search import SearchMixin
@@ -73,7 +73,7 @@ def open_reader(path, *, refresh_interval_ms=None):
     return Database._open(path, options, reader=True)
 
 
-class Database(SearchMixin, VectorIndexMixin):
+class Database(SearchMixin, VectorIndexMixin, Owned):
     """An open database: typed tables, queries, full-text and vector search.
 
     Create one with :func:`morvadb.open` or :func:`morvadb.open_reader`. All
@@ -120,25 +120,15 @@ class Database(SearchMixin, VectorIndexMixin):
         """True for a follower opened with open_reader()."""
         return self._reader
 
-    @property
-    def closed(self):
-        return self._owner.closed
-
     def close(self):
-        """Writes what is still in memory and releases the handle. Safe to call twice."""
-        self._owner.close()
+        """Writes what is still in memory and releases the handle. Safe to call twice.
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    def __del__(self):
-        owner = getattr(self, "_owner", None)
-        if owner is not None:
-            owner.finalize()
+        The handle is released in every case; InputOutputError says that
+        acknowledged writes could reach no file (neither a table nor the log).
+        """
+        status = self._owner.close()
+        if status is not None and status < 0:
+            raise error_for(status, "closing database %s" % self._path)
 
     def __repr__(self):
         state = "closed" if self.closed else ("follower" if self._reader else "open")

@@ -3,7 +3,7 @@
 import ctypes
 
 from . import _library
-from ._owner import Owner
+from ._owner import Owned, Owner
 from ._vector_index import text_bytes
 from ._vectors import MAX_COUNT, check_count, finish_matrix, finish_vector, new_matrix, new_vector
 from .errors import NOMEM, error_for, invalid
@@ -13,7 +13,7 @@ def _destroy(address):
     _library.load().morvadb_embed_destroy(address)
 
 
-class Embedder:
+class Embedder(Owned):
     """Turns UTF-8 text into a unit-length float vector without a trained model.
 
     The text is segmented with the library's built-in word dictionary and
@@ -40,25 +40,6 @@ class Embedder:
     def ngram(self):
         return self._ngram or 3
 
-    @property
-    def closed(self):
-        return self._owner.closed
-
-    def close(self):
-        """Frees the embedder's table now rather than at garbage collection."""
-        self._owner.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    def __del__(self):
-        owner = getattr(self, "_owner", None)
-        if owner is not None:
-            owner.finalize()
 
     def __repr__(self):
         return "<morvadb.Embedder dimension=%d ngram=%d%s>" % (self._dimension, self.ngram,

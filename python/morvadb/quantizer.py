@@ -4,7 +4,7 @@ import ctypes
 import threading
 
 from . import _library
-from ._owner import Owner
+from ._owner import Owned, Owner
 from ._structs import QuantConfig
 from ._vectors import MAX_COUNT, check_count, finish_vector, float_matrix, float_vector, new_vector
 from .errors import NOMEM, error_for, invalid
@@ -18,7 +18,7 @@ def _destroy(address):
     _library.load().morvadb_quant_destroy(address)
 
 
-class Quantizer:
+class Quantizer(Owned):
     """Compresses vectors of ``dimension`` floats into byte codes.
 
     ``Quantizer("scalar", dimension)`` keeps one byte per dimension between
@@ -71,24 +71,6 @@ class Quantizer:
     def trained(self):
         return self._trained
 
-    @property
-    def closed(self):
-        return self._owner.closed
-
-    def close(self):
-        self._owner.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    def __del__(self):
-        owner = getattr(self, "_owner", None)
-        if owner is not None:
-            owner.finalize()
 
     def __repr__(self):
         state = "closed" if self.closed else ("trained" if self._trained else "untrained")

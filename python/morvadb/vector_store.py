@@ -5,7 +5,7 @@ import os
 from numbers import Real
 
 from . import _library
-from ._owner import Owner
+from ._owner import Owned, Owner
 from ._structs import VecConfig, VecStore
 from ._vectors import (MAX_COUNT, check_count, check_id, float_matrix, float_vector, hits, id_array, new_vector,
                        finish_vector, result_buffer)
@@ -31,7 +31,7 @@ def _directory(path):
     return data
 
 
-class VectorStore:
+class VectorStore(Owned):
     """A store of fixed-dimension float vectors under 64-bit ids with exact
     (flat) or approximate (HNSW) nearest-neighbour search.
 
@@ -106,25 +106,9 @@ class VectorStore:
     def directory(self):
         return self._directory
 
-    @property
-    def closed(self):
-        return self._owner.closed
-
     def close(self):
         """Checkpoints a persistent store with unsaved changes and releases it."""
         self._owner.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    def __del__(self):
-        owner = getattr(self, "_owner", None)
-        if owner is not None:
-            owner.finalize()
 
     def __repr__(self):
         where = self._directory if self._directory is not None else "in memory"

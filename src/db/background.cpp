@@ -160,13 +160,16 @@ static int32_t compact_step(db_handle *db) {
         if (!output_existed) ::unlink(output);
         return DB_ERR_IO;
     }
+    // A deletion that fails ends the deletions, so that what is left beside
+    // the output are always the newest inputs (as after a crash here), never
+    // an older one whose keys the output may have dropped as deleted.
     for (const std::string &path : plan.inputs) {
         if (path == output) continue;
         // Unlinking a file that is still open only removes its name; the
         // slow part, freeing its blocks, happens at the close after the lock.
         UniqueFd keep(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         WriteGuard store(&db->store_lock);
-        ::unlink(path.c_str());
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DB_ERR_IO;
     }
     return DB_OK;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "db/handle.h"
+#include "sstable/table_reader.h"
 #include "util/sync.h"
 
 namespace morva {
@@ -172,13 +173,15 @@ int32_t fill_slot(table_schema &t, const char *name, const char **column_names, 
 
 }  // namespace
 
-void load_catalog(db_handle *db) {
+int32_t load_catalog(db_handle *db) {
     char path[kPathBufferSize];
     format_path(path, db->path, kSystemSuffix);
-    sstable_reader *reader = sstable_reader_open(path);
-    if (!reader) return;
+    int32_t why = DB_OK;
+    sstable_reader *reader = open_table(path, true, &why);
+    if (!reader) return why == DB_ERR_IO || why == DB_ERR_NOMEM ? why : DB_OK;
     sstable_reader_scan(reader, load_entry, db);
     sstable_reader_close(reader);
+    return DB_OK;
 }
 
 int32_t write_catalog(const db_handle *db) {

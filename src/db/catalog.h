@@ -15,10 +15,12 @@ constexpr size_t kCatalogValueBuffer = 2048;
 constexpr size_t kMaxColumnNameLength = 255;
 constexpr int32_t kMaxColumns = 64;
 
-// Reads P.system into the handle's empty slots. A missing or unreadable
-// catalog leaves no tables. The caller holds catalog_lock for writing (or
-// owns the handle exclusively, as during open).
-void load_catalog(db_handle *db);
+// Reads P.system into the handle's empty slots. A missing catalog, or a
+// file that is not a table, leaves no tables. Returns DB_OK, or DB_ERR_IO /
+// DB_ERR_NOMEM when the file exists but could not be read: tables created
+// later would then replace every table it holds. The caller holds
+// catalog_lock for writing (or owns the handle exclusively, as during open).
+int32_t load_catalog(db_handle *db);
 
 // Rewrites P.system from the handle's slots through P.system.tmp. Returns
 // DB_OK, or DB_ERR_IO / DB_ERR_NOMEM when the file could not be replaced

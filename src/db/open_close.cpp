@@ -146,9 +146,9 @@ int32_t open_writer(const char *path, const db_options *options, db_handle **out
         return DB_ERR_NOMEM;
     }
 
-    load_catalog(db);
     std::vector<TableFile> tables;
-    status = tables_oldest_first(db->path, &tables);
+    status = load_catalog(db);
+    if (status == DB_OK) status = tables_oldest_first(db->path, &tables);
     if (status == DB_OK) status = load_tables_into(db->tree, tables);
     if (status == DB_OK) {
         db->internal->last_table_number = std::max(highest_sequence(tables), read_sequence_file(db->path));
@@ -168,20 +168,37 @@ int32_t open_writer(const char *path, const db_options *options, db_handle **out
     return DB_OK;
 }
 
-void close_writer(db_handle *db) {
+// Returns DB_ERR_IO when acknowledged writes reached no file: the memtables
+// could not be written as tables and the log's buffered records could not
+// be written out either (or, everything being in tables, the log could not
+// be emptied of records older than them). Every other failure here loses
+// nothing (a failed flush leaves its records in the log for the next open;
+// the catalog file already holds every table; the checkpoint is never read
+// back).
+int32_t close_writer(db_handle *db) {
     stop_background(db);
+    int32_t status = DB_OK;
     {
         WriteGuard catalog(&db->catalog_lock);
         MutexGuard log(&db->wal_mutex);
         WriteGuard memtables(&db->memtable_lock);
         WriteGuard store(&db->store_lock);
-        // A failure leaves the records in the log for the next open.
-        if (db->memtables->flushing || lsm_has_data(db->memtables)) flush_memtables(db, FlushLocks::kHeld);
+        bool in_tables = true;
+        if (db->memtables->flushing || lsm_has_data(db->memtables))
+            in_tables = flush_memtables(db, FlushLocks::kHeld) == DB_OK;
+        if (!in_tables) {
+            if (wal_sync(db->log) != DB_OK) status = DB_ERR_IO;
+        } else if (db->log->file_bytes > WAL_HEADER_SIZE || db->log->buffered > 0) {
+            // Everything is in tables, but a truncation failed (now or
+            // earlier) and left records a reopen would replay over them.
+            if (wal_truncate(db->log) != DB_OK) status = DB_ERR_IO;
+        }
         if (db->table_count > 0) write_catalog(db);
         write_checkpoint(db);
         close_shared_mode(db);
     }
     release_writer(db, true);
+    return status;
 }
 
 void close_follower_handle(db_handle *db) {
@@ -215,8 +232,7 @@ extern "C" MORVADB_API int32_t db_close(db_handle *db) {
     if (!db) return DB_ERR_INVALID;
     if (db->is_follower) {
         close_follower_handle(db);
-    } else {
-        close_writer(db);
+        return DB_OK;
     }
-    return DB_OK;
+    return close_writer(db);
 }

@@ -64,7 +64,13 @@ void sync_whole_log(wal_mmap *log) {
 
 int32_t switch_published_log(db_handle *db, uint64_t sequence, int32_t op, uint64_t table_id, const void *key,
                              uint64_t key_len, const void *value, uint64_t value_len) {
-    if (switch_and_seed(db, sequence) != 0) return -1;
+    if (switch_and_seed(db, sequence) != 0) {
+        // A switch that failed after giving up the old file leaves nothing to
+        // publish into: the writer stops publishing, as when the log cannot
+        // be mapped at open, and says so in its options.
+        if (!mapped_log_is_open(&db->mapped_log)) db->options.shared_mode = 0;
+        return -1;
+    }
     wal_mmap_append(&db->mapped_log, sequence, op, table_id, key, key_len, value, value_len);
     sync_whole_log(&db->mapped_log);
     return 0;

@@ -24,8 +24,10 @@ int32_t replay_into_memtables(db_handle *db) {
     // last whole one instead of bytes that would end every later replay.
     int32_t status = wal_replay(db->log, apply_record, lsm_get_active(db->memtables));
     // A record the memtable could not take must not be dropped at the next
-    // truncation: the open fails instead and the log stays as it is.
-    if (status == DB_ERR_NOMEM || status == DB_ERR_INVALID) return status;
+    // truncation, and a log that could not be read (or its damaged tail not
+    // cut) would open with records missing: the open fails instead and the
+    // log stays as it is.
+    if (status == DB_ERR_NOMEM || status == DB_ERR_INVALID || status == DB_ERR_IO) return status;
     return DB_OK;
 }
 

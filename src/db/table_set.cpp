@@ -32,7 +32,12 @@ int apply_table_entry(const void *key, uint64_t key_len, const void *value, uint
 
 int32_t load_tables_into(btree *tree, const std::vector<TableFile> &oldest_first) {
     for (const TableFile &f : oldest_first) {
-        sstable_reader *reader = open_table(f.path.c_str(), false);
+        int32_t why = DB_OK;
+        sstable_reader *reader = open_table(f.path.c_str(), false, &why);
+        // A table that cannot be read is not passed over like a file that
+        // is not a table: opening without its entries would show older
+        // versions of its keys, or none.
+        if (!reader && (why == DB_ERR_IO || why == DB_ERR_NOMEM)) return why;
         if (!reader) continue;
         Scan scan{tree};
         sstable_reader_scan(reader, apply_table_entry, &scan);

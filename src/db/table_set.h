@@ -19,8 +19,8 @@ namespace morva {
 
 // Applies every table to the tree in the given order (oldest first, as
 // tables_oldest_first lists them): a tombstone deletes its key, a value puts
-// it. Tables that do not open are passed over. DB_ERR_NOMEM when the tree
-// cannot take an entry.
+// it. Files that are not tables are passed over. DB_ERR_IO when a table
+// cannot be read, DB_ERR_NOMEM when the tree cannot take an entry.
 int32_t load_tables_into(btree *tree, const std::vector<TableFile> &oldest_first);
 
 // Highest sequence among the tables, 0 for none.

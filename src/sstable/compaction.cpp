@@ -169,7 +169,9 @@ int32_t tables_oldest_first(const char *prefix, std::vector<TableFile> *out) {
             TableFile t;
             t.path = census[level].paths[i];
             t.level = level;
-            if (read_table_sequence(t.path, &t.sequence)) out->push_back(std::move(t));
+            int32_t read = table_sequence(t.path, &t.sequence);
+            if (read == DB_ERR_IO) return read;  // unreadable is not the same as not a table
+            if (read == DB_OK) out->push_back(std::move(t));
         }
     }
     std::stable_sort(out->begin(), out->end(), [](const TableFile &a, const TableFile &b) {

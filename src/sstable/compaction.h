@@ -49,8 +49,10 @@ struct MergeOptions {
 // bounded total size, not loaded: the result is the same as collecting and
 // sorting every entry. More inputs than one pass may open are merged in
 // runs of equal-or-older tables into intermediate tables first, then those
-// into the output. Inputs that do not open are passed over and, when
-// skipped is given, listed there.
+// into the output. Missing files and files that are not tables are passed
+// over and, when skipped is given, listed there; an input that cannot be
+// read (at open or part-way) fails the merge with DB_ERR_IO, or
+// DB_ERR_NOMEM, since a merge without its entries would lose them.
 int32_t merge_tables(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
                      const MergeOptions &options, std::vector<std::string> *skipped = nullptr);
 
@@ -62,6 +64,9 @@ int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::st
 // The header sequence of the table at path; false when the file cannot be
 // read or is not a table. Reads only the header.
 bool read_table_sequence(const std::string &path, uint64_t *sequence);
+// The same, telling why it failed: DB_ERR_NOT_FOUND (no file),
+// DB_ERR_CORRUPT (not a table) or DB_ERR_IO (reading failed).
+int32_t table_sequence(const std::string &path, uint64_t *sequence);
 
 // Highest header sequence among the tables at paths that open; 0 when none.
 uint64_t highest_table_sequence(const std::vector<std::string> &paths);
@@ -77,7 +82,8 @@ struct TableFile {
 // sequence, and on equal sequences the deeper level first. Applying them in
 // this order (later ones overriding earlier ones) leaves each key in its
 // newest state, provided compactions name their outputs as
-// run_compaction_step does. Files that are not tables are left out.
+// run_compaction_step does. Files that are not tables are left out; a file
+// that cannot be read makes the listing fail with DB_ERR_IO.
 int32_t tables_oldest_first(const char *prefix, std::vector<TableFile> *out);
 
 // What one engine compaction step did.

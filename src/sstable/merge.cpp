@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -54,21 +55,30 @@ public:
         share = std::clamp(share, kMinInputBuffer, kMaxInputBuffer);
         for (const std::string &p : paths) {
             TableStream stream;
-            if (!stream.open(p, share)) {  // unreadable inputs are passed over
-                if (skipped != nullptr) skipped->push_back(p);
-                continue;
+            int32_t why = stream.open(p, share);
+            if (why == DB_OK) {
+                streams_.push_back(std::move(stream));
+                paths_.push_back(p);
+            } else if (why == DB_ERR_IO || why == DB_ERR_NOMEM) {
+                // Nothing is known about an input that could not be read; a
+                // merge without it would drop its entries once the inputs
+                // are deleted, so the merge does not happen.
+                if (failure_ == DB_OK) failure_ = why;
+            } else if (skipped != nullptr) {  // files that are not tables are passed over
+                skipped->push_back(p);
             }
-            streams_.push_back(std::move(stream));
-            paths_.push_back(p);
         }
     }
 
     std::vector<TableStream> &streams() { return streams_; }
     const std::vector<std::string> &paths() const { return paths_; }
+    // DB_OK, or why an input could not be read.
+    int32_t failure() const { return failure_; }
 
 private:
     std::vector<TableStream> streams_;
     std::vector<std::string> paths_;  // of the streams, in the same order
+    int32_t failure_ = DB_OK;
 };
 
 // An entry in merge order: key, then higher table sequence, then the
@@ -130,7 +140,10 @@ int32_t stream_merge(MergeInputs &inputs, MergeOutput &out) {
     heap.reserve(streams.size());
     for (size_t i = 0; i < streams.size(); i++) {
         MergeItem item{{}, streams[i].sequence(), i};
-        if (streams[i].next(&item.entry)) heap.push_back(item);
+        if (streams[i].next(&item.entry))
+            heap.push_back(item);
+        else if (streams[i].read_failed())
+            return DB_ERR_IO;
     }
     // std heaps keep the largest element on top; invert the order.
     auto after = [](const MergeItem &a, const MergeItem &b) { return comes_before(b, a); };
@@ -144,7 +157,12 @@ int32_t stream_merge(MergeInputs &inputs, MergeOutput &out) {
         // The popped entry's bytes live in its input's buffer, which the
         // next read may overwrite; the output kept a copy of its key.
         MergeItem next{{}, item.sequence, item.input};
-        if (!streams[item.input].next(&next.entry)) continue;
+        if (!streams[item.input].next(&next.entry)) {
+            // A failed read is not the end of the input: the rest of its
+            // entries would be lost with the input.
+            if (streams[item.input].read_failed()) return DB_ERR_IO;
+            continue;
+        }
         const std::vector<uint8_t> &previous = out.last_key();
         if (compare_keys(next.entry.key, next.entry.key_len, previous.data(), previous.size()) < 0)
             return kUnsortedInput;
@@ -154,14 +172,18 @@ int32_t stream_merge(MergeInputs &inputs, MergeOutput &out) {
     return out.finish();
 }
 
-// The open readers of the tables at paths (unreadable ones passed over),
-// for the sorting merge, which keeps every entry of every input at once and
-// so reads them through mappings.
+// The open readers of the tables at paths (files that are not tables
+// passed over), for the sorting merge, which keeps every entry of every
+// input at once and so reads them through mappings.
 class MappedInputs {
 public:
     explicit MappedInputs(const std::vector<std::string> &paths) {
         for (const std::string &p : paths) {
-            if (sstable_reader *r = open_table(p.c_str(), false)) readers_.push_back(r);
+            int32_t why = DB_OK;
+            if (sstable_reader *r = open_table(p.c_str(), false, &why))
+                readers_.push_back(r);
+            else if ((why == DB_ERR_IO || why == DB_ERR_NOMEM) && failure_ == DB_OK)
+                failure_ = why;
         }
     }
     ~MappedInputs() {
@@ -171,13 +193,16 @@ public:
     MappedInputs &operator=(const MappedInputs &) = delete;
 
     const std::vector<sstable_reader *> &readers() const { return readers_; }
+    int32_t failure() const { return failure_; }
 
 private:
     std::vector<sstable_reader *> readers_;
+    int32_t failure_ = DB_OK;
 };
 
 int32_t sort_merge(const std::vector<std::string> &paths, MergeOutput &out) {
     MappedInputs inputs(paths);
+    if (inputs.failure() != DB_OK) return inputs.failure();
     const std::vector<sstable_reader *> &readers = inputs.readers();
     std::vector<MergeItem> items;
     for (size_t i = 0; i < readers.size(); i++) {
@@ -198,6 +223,7 @@ int32_t sort_merge(const std::vector<std::string> &paths, MergeOutput &out) {
 int32_t merge_pass(const std::vector<std::string> &paths, const std::string &output_path, uint64_t sequence,
                    const MergeOptions &options, std::vector<std::string> *skipped) {
     MergeInputs inputs(paths, skipped);
+    if (inputs.failure() != DB_OK) return inputs.failure();
     {
         MergeOutput out(output_path, sequence, options);
         if (!out.ok()) return DB_ERR_NOMEM;
@@ -248,7 +274,9 @@ int32_t merge_in_passes(const std::vector<std::string> &paths, const std::string
     ordered.reserve(paths.size());
     for (const std::string &p : paths) {
         uint64_t s = 0;
-        if (!read_table_sequence(p, &s)) s = 0;  // not a table: its pass skips it
+        int32_t rc = table_sequence(p, &s);
+        if (rc == DB_ERR_IO) return rc;  // an unread input's place is unknown
+        if (rc != DB_OK) s = 0;          // not a table: its pass skips it
         ordered.emplace_back(s, p);
     }
     std::stable_sort(ordered.begin(), ordered.end(),
@@ -294,16 +322,21 @@ int32_t merge_tables_sorted(const std::vector<std::string> &paths, const std::st
     }
 }
 
-bool read_table_sequence(const std::string &path, uint64_t *sequence) {
+int32_t table_sequence(const std::string &path, uint64_t *sequence) {
     // Only the header is read: opening a reader would checksum the file.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return errno == ENOENT ? DB_ERR_NOT_FOUND : DB_ERR_IO;
     uint8_t header[kTableHeaderSize];
     ssize_t got = ::pread(fd, header, sizeof header, 0);
     ::close(fd);
-    if (got != static_cast<ssize_t>(sizeof header) || get_u32(header) != kTableMagic) return false;
+    if (got < 0) return DB_ERR_IO;
+    if (got != static_cast<ssize_t>(sizeof header) || get_u32(header) != kTableMagic) return DB_ERR_CORRUPT;
     *sequence = get_u64(header + 40);
-    return true;
+    return DB_OK;
+}
+
+bool read_table_sequence(const std::string &path, uint64_t *sequence) {
+    return table_sequence(path, sequence) == DB_OK;
 }
 
 uint64_t highest_table_sequence(const std::vector<std::string> &paths) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -27,16 +28,20 @@ void close_reader(sstable_reader *r) {
     std::free(r);
 }
 
-bool map_file(sstable_reader *r) {
+// Maps the whole file. DB_ERR_NOT_FOUND when there is no such file,
+// DB_ERR_CORRUPT for an empty one, DB_ERR_NOMEM or DB_ERR_IO when the system
+// refuses a step.
+int32_t map_file(sstable_reader *r) {
     r->fd = ::open(r->path, O_RDONLY | O_CLOEXEC);
-    if (r->fd < 0) return false;
+    if (r->fd < 0) return errno == ENOENT ? DB_ERR_NOT_FOUND : DB_ERR_IO;
     struct stat st;
-    if (::fstat(r->fd, &st) != 0 || st.st_size <= 0) return false;
+    if (::fstat(r->fd, &st) != 0) return DB_ERR_IO;
+    if (st.st_size <= 0) return DB_ERR_CORRUPT;
     r->map_size = static_cast<uint64_t>(st.st_size);
     void *m = ::mmap(nullptr, r->map_size, PROT_READ, MAP_SHARED, r->fd, 0);
-    if (m == MAP_FAILED) return false;
+    if (m == MAP_FAILED) return errno == ENOMEM ? DB_ERR_NOMEM : DB_ERR_IO;
     r->map = static_cast<const uint8_t *>(m);
-    return true;
+    return DB_OK;
 }
 
 bool read_header(sstable_reader *r) {
@@ -53,26 +58,26 @@ bool read_header(sstable_reader *r) {
            r->index_offset >= kTableHeaderSize;
 }
 
-// Records every index point; false when any part of the block lies outside
-// the mapping or the array cannot be allocated.
-bool read_index(sstable_reader *r) {
-    if (r->index_offset > r->map_size) return false;
+// Records every index point: DB_ERR_CORRUPT when any part of the block lies
+// outside the mapping, DB_ERR_NOMEM when the array cannot be allocated.
+int32_t read_index(sstable_reader *r) {
+    if (r->index_offset > r->map_size) return DB_ERR_CORRUPT;
     ByteReader in(r->map + r->index_offset, r->map_size - r->index_offset);
     uint32_t count = in.u32();
-    if (!in.ok() || static_cast<uint64_t>(count) * kIndexPointOverhead > in.remaining()) return false;
+    if (!in.ok() || static_cast<uint64_t>(count) * kIndexPointOverhead > in.remaining()) return DB_ERR_CORRUPT;
     r->num_index = 0;
-    if (count == 0) return true;
+    if (count == 0) return DB_OK;
     r->index = static_cast<sstable_index_point *>(std::calloc(count, sizeof(sstable_index_point)));
-    if (r->index == nullptr) return false;
+    if (r->index == nullptr) return DB_ERR_NOMEM;
     for (uint32_t i = 0; i < count; i++) {
         uint32_t key_len = in.u32();
         const uint8_t *key = in.bytes(key_len);
         uint64_t offset = in.u64();
-        if (!in.ok()) return false;
+        if (!in.ok()) return DB_ERR_CORRUPT;
         r->index[i] = {key, key_len, offset};
     }
     r->num_index = count;
-    return true;
+    return DB_OK;
 }
 
 void check_crc(sstable_reader *r) {
@@ -171,13 +176,20 @@ using namespace morva;
 
 namespace morva {
 
-sstable_reader *open_table(const char *path, bool with_filter) {
+sstable_reader *open_table(const char *path, bool with_filter, int32_t *why) {
+    int32_t unused;
+    int32_t &status = why != nullptr ? *why : unused;
+    status = DB_ERR_INVALID;
     if (path == nullptr) return nullptr;
+    status = DB_ERR_NOMEM;
     sstable_reader *r = static_cast<sstable_reader *>(std::calloc(1, sizeof(sstable_reader)));
     if (r == nullptr) return nullptr;
     r->fd = -1;
     r->path = strdup(path);
-    if (r->path == nullptr || !map_file(r) || !read_header(r) || !read_index(r)) {
+    status = r->path == nullptr ? DB_ERR_NOMEM : map_file(r);
+    if (status == DB_OK && !read_header(r)) status = DB_ERR_CORRUPT;
+    if (status == DB_OK) status = read_index(r);
+    if (status != DB_OK) {
         close_reader(r);
         return nullptr;
     }
@@ -189,7 +201,7 @@ sstable_reader *open_table(const char *path, bool with_filter) {
 }  // namespace morva
 
 extern "C" MORVADB_API sstable_reader *sstable_reader_open(const char *path) {
-    return morva::open_table(path, true);
+    return morva::open_table(path, true, nullptr);
 }
 
 extern "C" MORVADB_API int32_t sstable_reader_get(const sstable_reader *r, const void *key, uint64_t key_len,

@@ -17,14 +17,19 @@ namespace morva {
 // End of the entry region: entries never extend into the index block.
 inline uint64_t table_data_end(const sstable_reader *r) { return r->index_offset; }
 
+
 // Finds the entry holding exactly key, tombstone or not, without consulting
 // the bloom filter; false when the table has none.
 bool find_entry(const sstable_reader *r, const void *key, uint64_t key_len, TableEntry *out);
 
 // Opens a table as sstable_reader_open does; without with_filter the bloom
 // block is not loaded (for readers that only scan, like a merge, which
-// would otherwise hold one filter per input in memory).
-sstable_reader *open_table(const char *path, bool with_filter);
+// would otherwise hold one filter per input in memory). When the table does
+// not open, *why (when given) says why: DB_ERR_NOT_FOUND for a missing file,
+// DB_ERR_CORRUPT for a file that is not a table, DB_ERR_IO when reading it
+// failed and DB_ERR_NOMEM without memory. Only the first two describe the
+// file; after the others nothing is known about its contents.
+sstable_reader *open_table(const char *path, bool with_filter, int32_t *why);
 
 // Drops the pages of [begin, end) of the reader's mapping from this
 // process's memory (they stay in the page cache; a later access maps them

@@ -21,19 +21,20 @@ constexpr uint64_t kMiddleBytes = 5;
 
 }  // namespace
 
-bool TableStream::open(const std::string &path, size_t buffer_bytes) {
+int32_t TableStream::open(const std::string &path, size_t buffer_bytes) {
     fd_.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd_.valid()) return false;
+    if (!fd_.valid()) return errno == ENOENT ? DB_ERR_NOT_FOUND : DB_ERR_IO;
     struct stat st;
-    if (::fstat(fd_.get(), &st) != 0 || st.st_size <= 0) return false;
+    if (::fstat(fd_.get(), &st) != 0) return DB_ERR_IO;
+    if (st.st_size <= 0) return DB_ERR_CORRUPT;
     buffer_.assign(buffer_bytes < kMinBufferBytes ? kMinBufferBytes : buffer_bytes, 0);
     uint64_t file_size = static_cast<uint64_t>(st.st_size);
     if (!read_header(file_size) || !index_is_sound(file_size)) {
         remaining_ = 0;
-        return false;
+        return read_failed_ ? DB_ERR_IO : DB_ERR_CORRUPT;
     }
     position_ = kTableHeaderSize;
-    return true;
+    return DB_OK;
 }
 
 bool TableStream::read_header(uint64_t file_size) {
@@ -88,7 +89,10 @@ const uint8_t *TableStream::window(uint64_t at, uint64_t n, uint64_t limit) {
         if (room > limit - end) room = static_cast<size_t>(limit - end);
         ssize_t got = ::pread(fd_.get(), buffer_.data() + buffered_, room, static_cast<off_t>(end));
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return nullptr;  // a read error or a file shorter than it claimed
+        if (got <= 0) {  // a read error, or a file cut after it was opened
+            read_failed_ = true;
+            return nullptr;
+        }
         buffered_ += static_cast<size_t>(got);
     }
     return buffer_.data();

@@ -34,9 +34,11 @@ public:
     TableStream &operator=(const TableStream &) = delete;
 
     // Opens the table at path with a read buffer of about buffer_bytes
-    // (grown for an entry that does not fit). False when the file cannot be
-    // read or is not a table; the stream then yields nothing.
-    bool open(const std::string &path, size_t buffer_bytes);
+    // (grown for an entry that does not fit). DB_OK, or as open_table:
+    // DB_ERR_NOT_FOUND for a missing file, DB_ERR_CORRUPT for a file that is
+    // not a table, DB_ERR_IO when reading failed. A stream that did not open
+    // yields nothing. May throw std::bad_alloc for the buffer.
+    int32_t open(const std::string &path, size_t buffer_bytes);
 
     uint64_t sequence() const { return sequence_; }
 
@@ -44,6 +46,10 @@ public:
     // point into the stream's buffer and stay valid until the next call.
     // May throw std::bad_alloc when an entry needs a larger buffer.
     bool next(TableEntry *out);
+
+    // True once a read of the file failed (or found it shorter than at
+    // open): an end reported by next() is then not the table's end.
+    bool read_failed() const { return read_failed_; }
 
 private:
     // Makes the n bytes at file offset `at` available in the buffer and
@@ -61,6 +67,7 @@ private:
     uint64_t data_end_ = 0;       // the index offset: entries lie below it
     uint64_t remaining_ = 0;      // entries left by the header's count
     uint64_t sequence_ = 0;
+    bool read_failed_ = false;
 };
 
 }  // namespace morva

@@ -218,12 +218,13 @@ MORVADB_API int32_t hnsw_create(int32_t dimension, int32_t m, int32_t ef_constru
     g->dead = static_cast<uint8_t *>(map_zeroed(slot_bytes(g, 1)));
     g->link_counts = static_cast<int32_t *>(map_zeroed(g->counts_bytes));
     g->row_generations = static_cast<uint32_t *>(map_zeroed(g->counts_bytes));
+    // The vector array is made at the first insert: a graph (or a reopened
+    // store) of a huge dimension commits nothing for vectors it does not hold.
     g->links = static_cast<int32_t **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(int32_t *)));
     g->link_distances = static_cast<float **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(float *)));
     g->link_states = static_cast<uint8_t **>(std::calloc(static_cast<size_t>(g->layer_limit), sizeof(uint8_t *)));
     if (!g->nodes || !g->levels || !g->visit_marks || !g->dead || !g->link_counts || !g->row_generations || !g->links ||
-        !g->link_distances || !g->link_states ||
-        !reserve_vectors(g, std::min<int32_t>(capacity, first_vector_slots(g)))) {
+        !g->link_distances || !g->link_states) {
         release(g);
         return -1;
     }

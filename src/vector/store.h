@@ -81,10 +81,12 @@ int32_t flat_reindex(StoreImpl *s);
 // cannot be written.
 int32_t log_insert(StoreImpl *s, uint64_t id, const float *vector);
 int32_t log_delete(StoreImpl *s, uint64_t id);
-// Replays the log over the loaded snapshot; -1 when memory runs out.
+// Replays the log over the loaded snapshot and cuts a torn tail; -1 when
+// memory runs out, -4 when the log cannot be read or its tail not cut.
 int32_t replay_log(StoreImpl *s);
-// Complete insert records in the log of `dir` (sizes a reopened graph).
-uint64_t count_logged_inserts(const char *dir, uint32_t dimension);
+// Complete insert records in the log of `dir` (sizes a reopened graph);
+// -4 when the log cannot be read.
+int32_t count_logged_inserts(const char *dir, uint32_t dimension, uint64_t *inserts);
 int32_t checkpoint_locked(StoreImpl *s);
 // Checkpoints once the log has grown past 10 MiB.
 void maybe_checkpoint(StoreImpl *s);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -56,13 +57,14 @@ struct MetaInfo {
 int32_t read_meta(const char *dir, MetaInfo *meta) {
     std::string path = store_file(dir, "meta");
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return -2;
+    if (!fd.valid()) return errno == ENOENT ? -2 : -4;  // absent, or there but not readable
     uint8_t buf[kMetaSize];
     size_t got = 0;
     while (got < sizeof(buf)) {
         ssize_t r = read(fd.get(), buf + got, sizeof(buf) - got);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
+        if (r < 0) return -4;  // unreadable, which says nothing about its contents
+        if (r == 0) break;
         got += static_cast<size_t>(r);
     }
     ByteReader r(buf, got);
@@ -97,42 +99,62 @@ int32_t open_data(const char *dir, const char *name, uint64_t need, UniqueFd &fd
     return static_cast<uint64_t>(st.st_size) < need ? -3 : 0;
 }
 
-bool read_exact(int fd, void *out, uint64_t n) {
+// Reads exactly n bytes: 0, -3 when the file ends first (it is shorter than
+// its meta file says), -4 when reading fails.
+int32_t read_data(int fd, void *out, uint64_t n) {
     uint8_t *p = static_cast<uint8_t *>(out);
     while (n > 0) {
         size_t chunk = n < (size_t{1} << 30) ? static_cast<size_t>(n) : (size_t{1} << 30);
         ssize_t r = read(fd, p, chunk);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r < 0) return -4;
+        if (r == 0) return -3;
         p += r;
         n -= static_cast<uint64_t>(r);
     }
-    return true;
+    return 0;
+}
+
+// Slots of a reopened flat store: the stored vectors plus headroom for
+// growth, where the headroom is half the stored count but never more than
+// the first-slot byte bound (and never less than the first slots a new store
+// gets). The files back the stored vectors, so what open commits is what they
+// hold plus a bounded amount; a store with nothing stored allocates nothing
+// and gets its first slots at its first insert.
+uint64_t reopened_flat_slots(uint64_t count, uint32_t dimension) {
+    if (count == 0) return 0;
+    const uint64_t first = first_slots_for(dimension);
+    const uint64_t headroom = std::min(count / 2, first);
+    return std::max(count + headroom, first);
 }
 
 int32_t load_flat(StoreImpl *s, const MetaInfo &meta, uint64_t vector_bytes, uint64_t id_bytes) {
-    uint64_t capacity = meta.count + meta.count / 2;
-    if (capacity < meta.count) return -1;
-    capacity = std::max<uint64_t>(capacity, first_slots_for(meta.dimension));
-    s->config.capacity = static_cast<uint32_t>(std::min<uint64_t>(capacity, UINT32_MAX));
-    if (meta.count > 0) {
-        UniqueFd vf, idf;
-        int32_t rc = open_data(s->path, "vectors", vector_bytes, vf);
-        if (rc == 0) rc = open_data(s->path, "ids", id_bytes, idf);
-        if (rc != 0) return rc;
-        if (flat_allocate_exact(s, capacity) != 0) return -1;
-        if (!read_exact(vf.get(), s->vectors, vector_bytes) || !read_exact(idf.get(), s->ids, id_bytes)) return -3;
-        s->count = meta.count;
-    } else if (flat_allocate_exact(s, capacity) != 0) {
-        return -1;
-    }
+    // The configured capacity tells how many slots the arrays start with;
+    // for an empty store that happens at the first insert.
+    uint64_t slots = reopened_flat_slots(meta.count, meta.dimension);
+    s->config.capacity =
+        static_cast<uint32_t>(std::min<uint64_t>(slots ? slots : first_slots_for(meta.dimension), UINT32_MAX));
+    if (meta.count == 0) return flat_reindex(s);
+    // The data files must hold every stored vector before anything is
+    // allocated for them: a dimension or count they cannot back is damage.
+    UniqueFd vf, idf;
+    int32_t rc = open_data(s->path, "vectors", vector_bytes, vf);
+    if (rc == 0) rc = open_data(s->path, "ids", id_bytes, idf);
+    if (rc != 0) return rc;
+    if (flat_allocate_exact(s, slots) != 0) return -1;
+    rc = read_data(vf.get(), s->vectors, vector_bytes);
+    if (rc == 0) rc = read_data(idf.get(), s->ids, id_bytes);
+    if (rc != 0) return rc;
+    s->count = meta.count;
     return flat_reindex(s);
 }
 
 int32_t load_graph(StoreImpl *s, const MetaInfo &meta, uint64_t vector_bytes, uint64_t id_bytes) {
     // Room for every stored vector, every insert still in the log and the
     // usual headroom of a new graph.
-    uint64_t capacity = meta.count + count_logged_inserts(s->path, meta.dimension);
+    uint64_t logged = 0;
+    if (count_logged_inserts(s->path, meta.dimension, &logged) != 0) return -4;
+    uint64_t capacity = meta.count + logged;
     capacity = std::max<uint64_t>(capacity, static_cast<uint64_t>(kHnswDefaultCapacity));
     if (capacity > INT32_MAX) capacity = INT32_MAX;
     if (meta.count > capacity || meta.dimension > INT32_MAX || meta.m > INT32_MAX) return -3;
@@ -160,7 +182,9 @@ int32_t load_graph(StoreImpl *s, const MetaInfo &meta, uint64_t vector_bytes, ui
     }
     for (uint64_t done = 0; done < meta.count;) {
         uint64_t n = std::min(per_chunk, meta.count - done);
-        if (!read_exact(vf.get(), vectors.data(), n * dim * 4) || !read_exact(idf.get(), ids.data(), n * 8)) return -3;
+        rc = read_data(vf.get(), vectors.data(), n * dim * 4);
+        if (rc == 0) rc = read_data(idf.get(), ids.data(), n * 8);
+        if (rc != 0) return rc;
         for (uint64_t j = 0; j < n; j++) {
             rc = hnsw_insert(s->graph, ids[j], vectors.data() + j * dim);
             if (rc != 0) return rc;
@@ -207,6 +231,12 @@ int32_t open_store(const char *path, vec_store **out) {
         return rc;
     }
     rc = replay_log(s);
+    if (rc == -4) {
+        // A log that could not be read (or its torn tail not cut) leaves the
+        // store without changes it acknowledged: not a store to hand out.
+        free_store(s);
+        return rc;
+    }
     if (rc == 0 && vec_wal_open(s) != 0) rc = -4;  // usable, and later changes retry the log
     set_dirty(s, 0);
     *out = s;

@@ -79,19 +79,30 @@ namespace {
 
 // Reads the log from the start through its own stream. The file size bounds
 // every read and allocation, so damaged lengths cannot cause large
-// allocations or reads past the end.
+// allocations or reads past the end. A read that fails (as opposed to one
+// that meets the end of the file) is remembered: it says nothing about the
+// records after it, so the log must then be neither trusted nor cut.
 class LogReader {
 public:
     explicit LogReader(FILE *f, uint64_t size) : f_(f), size_(size) {}
     uint64_t pos() const { return pos_; }
     uint64_t remaining() const { return size_ - pos_; }
+    bool failed() const { return failed_; }
     bool read(void *out, uint64_t n) {
-        if (n > remaining() || std::fread(out, 1, n, f_) != n) return false;
+        if (n > remaining()) return false;
+        if (std::fread(out, 1, n, f_) != n) {
+            failed_ = true;  // the size was checked, so a short read is an error
+            return false;
+        }
         pos_ += n;
         return true;
     }
     bool skip(uint64_t n) {
-        if (n > remaining() || fseeko(f_, static_cast<off_t>(n), SEEK_CUR) != 0) return false;
+        if (n > remaining()) return false;
+        if (fseeko(f_, static_cast<off_t>(n), SEEK_CUR) != 0) {
+            failed_ = true;
+            return false;
+        }
         pos_ += n;
         return true;
     }
@@ -102,6 +113,7 @@ private:
     FILE *f_;
     uint64_t size_;
     uint64_t pos_ = 0;
+    bool failed_ = false;
 };
 
 struct LogFile {
@@ -110,14 +122,16 @@ struct LogFile {
     ~LogFile() { if (f) std::fclose(f); }
 };
 
-bool open_log_for_reading(const char *dir, LogFile &lf) {
+// 1 when the log is open for reading, 0 when there is no log, -4 when it
+// exists but cannot be read.
+int open_log_for_reading(const char *dir, LogFile &lf) {
     std::string path = store_file(dir, "wal");
     lf.f = std::fopen(path.c_str(), "rb");
-    if (!lf.f) return false;
+    if (!lf.f) return errno == ENOENT ? 0 : -4;
     struct stat st;
-    if (fstat(fileno(lf.f), &st) != 0) return false;
+    if (fstat(fileno(lf.f), &st) != 0) return -4;
     lf.size = static_cast<uint64_t>(st.st_size);
-    return true;
+    return 1;
 }
 
 // Walks the complete records; `on_insert(id, reader)` must consume the
@@ -156,35 +170,42 @@ uint64_t walk_log(LogReader &r, uint32_t dimension, OnInsert on_insert, OnDelete
 
 }  // namespace
 
-uint64_t count_logged_inserts(const char *dir, uint32_t dimension) {
+int32_t count_logged_inserts(const char *dir, uint32_t dimension, uint64_t *inserts) {
+    *inserts = 0;
     LogFile lf;
-    if (!open_log_for_reading(dir, lf)) return 0;
+    int opened = open_log_for_reading(dir, lf);
+    if (opened <= 0) return opened;
     LogReader r(lf.f, lf.size);
-    uint64_t inserts = 0;
     bool stopped;
     walk_log(r, dimension, [&](uint64_t, LogReader &rd) {
-        inserts++;
+        ++*inserts;
         return rd.skip(uint64_t{dimension} * 4 + 8);
     }, [](uint64_t) {}, &stopped);
-    return inserts;
+    return r.failed() ? -4 : 0;
 }
 
 int32_t replay_log(StoreImpl *s) {
     LogFile lf;
-    if (!open_log_for_reading(s->path, lf)) return 0;  // no log yet: nothing to replay
+    int opened = open_log_for_reading(s->path, lf);
+    if (opened <= 0) return opened;  // no log yet: nothing to replay
     const uint32_t dim = s->config.dimension;
+    // Taken at the first insert record, whose body the file was checked to
+    // hold: a dimension nothing in the log backs costs no memory.
     std::vector<float> vec;
-    try {
-        vec.resize(dim);
-    } catch (const std::bad_alloc &) {
-        return -1;
-    }
     LogReader r(lf.f, lf.size);
     int32_t status = 0;
     bool stopped = false;
     uint64_t good_end = walk_log(
         r, dim,
         [&](uint64_t id, LogReader &rd) {
+            if (vec.size() != dim) {
+                try {
+                    vec.resize(dim);
+                } catch (const std::bad_alloc &) {
+                    status = -1;
+                    return false;
+                }
+            }
             uint64_t stamp;
             if (!rd.read(vec.data(), uint64_t{dim} * 4) || !rd.u64(&stamp)) return false;
             if (s->uses_graph) {
@@ -204,9 +225,13 @@ int32_t replay_log(StoreImpl *s) {
         },
         &stopped);
     if (status != 0) return status;
+    if (r.failed()) return -4;
     // Cut a torn or unreadable tail so that new records follow the last
-    // complete one and are replayed next time.
-    if (good_end < lf.size) truncate(store_file(s->path, "wal").c_str(), static_cast<off_t>(good_end));
+    // complete one and are replayed next time. Appending after a tail that
+    // is still there would hide every later record from the next replay, so
+    // a cut that fails fails the open.
+    if (good_end < lf.size && truncate(store_file(s->path, "wal").c_str(), static_cast<off_t>(good_end)) != 0)
+        return -4;
     return 0;
 }
 

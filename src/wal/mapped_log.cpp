@@ -347,8 +347,13 @@ MORVADB_API int32_t wal_mmap_switch_file(const char *path, wal_mmap *log) {
         return -1;
     }
     wal_mmap_close(&next);
+    // Renamed while the current file is still mapped (the mapping keeps the
+    // old file), so a failed rename keeps the current log in service.
+    if (::rename(next_name, path) != 0) {
+        ::unlink(next_name);
+        return -1;
+    }
     wal_mmap_close(log);
-    if (::rename(next_name, path) != 0) return -1;
     return wal_mmap_open(path, 1, size, log);
 }
 

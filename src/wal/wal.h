@@ -40,8 +40,10 @@ struct WalReplayReport {
     bool damaged_tail = false;   // bytes after end_offset could not be read as a record
 };
 
-// Replays every whole record into callback (may be null), setting the log's
-// last sequence to each record's. When the log ends in a torn or unreadable
+// Replays every whole record numbered above the header's base (records at
+// or below it were in sorted tables when the header was written: a
+// truncation whose cut failed leaves them) into callback (may be null),
+// setting the log's last sequence to each record's. When the log ends in a torn or unreadable
 // record and cut_damaged_tail is set, the file is cut back to end_offset so
 // that later appends follow the last whole record instead of bytes no replay
 // could ever get past. Returns DB_OK, DB_ERR_CORRUPT (oversized length, short

@@ -173,31 +173,66 @@ TEST(Persistence, OldMetaVersionsOpenAsFlat) {
 }
 
 // A meta file claiming a huge dimension (damaged, or a store that never held
-// a vector) opens without committing 1,024 slots of that dimension up front:
-// the first slots are bounded in bytes and the arrays grow on demand.
+// a vector; the fuzzer's 2,583,691,268 makes one slot 10 GB) opens without
+// allocating any slot: an empty store gets its first slots at its first
+// insert, and a log record of that dimension the file cannot hold costs
+// nothing. With a count, the data files must back it before anything is
+// allocated.
 TEST(Persistence, HugeDimensionOpensWithoutGiantAllocation) {
     TempDir dir;
     mkdir(dir.path().c_str(), 0755);
-    const uint32_t huge = 4194304;  // 16 MiB per vector: 1,024 slots would be 16 GiB
-    morva::ByteWriter w;
-    w.u32(0x4d565643);
-    w.u32(1);
-    w.u32(huge);
-    w.u32(0);
-    w.u64(0);
-    w.u64(0);
-    vtest::write_file(dir.file("meta"), w.buffer());
-    vtest::write_file(dir.file("vectors"), {});
-    vtest::write_file(dir.file("ids"), {});
-    struct rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
-    vec_store *s = open_at(dir);
-    ASSERT_NE(s, nullptr);
-    getrusage(RUSAGE_SELF, &after);
-    EXPECT_EQ(s->config.dimension, huge);
-    EXPECT_LE(static_cast<uint64_t>(s->config.capacity) * huge * sizeof(float), uint64_t{64} << 20);
-    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 512L * 1024);  // kilobytes
-    morvadb_vec_close(s);
+    const uint32_t huge = 2583691268u;
+    auto meta = [&](uint64_t count, uint32_t dimension) {
+        std::vector<uint8_t> m(32);  // version 1: a flat store
+        morva::put_u32(m.data(), 0x4d565643);
+        morva::put_u32(m.data() + 4, 1);
+        morva::put_u32(m.data() + 8, dimension);
+        morva::put_u64(m.data() + 16, count);
+        morva::put_u64(m.data() + 24, count);
+        vtest::write_file(dir.file("meta"), m);
+    };
+    std::vector<uint8_t> torn(24);  // an insert record of that dimension, cut short
+    morva::put_u32(torn.data(), 1);
+    morva::put_u64(torn.data() + 4, 7);
+    morva::put_u32(torn.data() + 12, huge);
+    for (bool graph : {false, true}) {
+        SCOPED_TRACE(graph ? "hnsw" : "flat");
+        // A graph takes dimensions up to INT32_MAX; one vector is still 8 GB.
+        const uint32_t dimension = graph ? 2000000011u : huge;
+        meta(0, dimension);
+        if (graph) {  // version 2: index type, m, ef_construction, ef_search follow
+            auto m = vtest::read_file(dir.file("meta"));
+            morva::put_u32(m.data() + 4, 2);
+            std::vector<uint8_t> tail(16);
+            morva::put_u32(tail.data(), VEC_INDEX_HNSW);
+            morva::put_u32(tail.data() + 4, 16);
+            morva::put_u32(tail.data() + 8, 200);
+            morva::put_u32(tail.data() + 12, 50);
+            m.insert(m.end(), tail.begin(), tail.end());
+            vtest::write_file(dir.file("meta"), m);
+        }
+        vtest::write_file(dir.file("vectors"), {});
+        vtest::write_file(dir.file("ids"), {});
+        vtest::write_file(dir.file("wal"), torn);
+        struct rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        vec_store *s = open_at(dir);
+        ASSERT_NE(s, nullptr);
+        getrusage(RUSAGE_SELF, &after);
+        EXPECT_EQ(s->config.dimension, dimension);
+        if (!graph) {
+            EXPECT_EQ(s->capacity, 0u);
+        }
+        EXPECT_EQ(morvadb_vec_count(s), 0);
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64L * 1024);  // kilobytes
+        morvadb_vec_close(s);
+    }
+
+    meta(1, huge);  // a flat store again
+    vtest::write_file(dir.file("vectors"), std::vector<uint8_t>(4096));
+    vtest::write_file(dir.file("ids"), std::vector<uint8_t>(8));
+    vec_store *s = nullptr;
+    EXPECT_EQ(morvadb_vec_open(dir.path().c_str(), &s), -3);
 }
 
 TEST(Persistence, DamagedSnapshotsAreRefused) {

@@ -223,8 +223,16 @@ TEST(WalReplay, BadHeadersAreRejected) {
     std::string path = dir.file("db.wal");
     write_file(path, {'S', 'I', 'D', 'L', 'E', 'V', 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(wal_create(path.c_str(), 0), nullptr);
-    write_file(path, {'S', 'I', 'D', 'L', 'E', 'V', 0, 0, 1, 0, 0, 0, 5});  // short base field
+    write_file(path, {'S', 'I', 'D', 'L', 'E', 'V', 0, 0, 2, 0});  // torn, but not our version
     EXPECT_EQ(wal_create(path.c_str(), 0), nullptr);
+    // A header cut short while a new log was created holds no records: the
+    // log starts afresh instead of keeping the database from opening.
+    write_file(path, {'S', 'I', 'D', 'L', 'E', 'V', 0, 0, 1, 0, 0, 0, 5});
+    wal *torn = wal_create(path.c_str(), 0);
+    ASSERT_NE(torn, nullptr);
+    EXPECT_EQ(wal_last_seq(torn), 0u);
+    wal_destroy(torn);
+    EXPECT_EQ(read_file(path).size(), 20u);
     write_file(path, {'X', 'I', 'D', 'L', 'E', 'V', 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(wal_create(path.c_str(), 0), nullptr);
     EXPECT_EQ(wal_create(dir.file("missing/db.wal").c_str(), 0), nullptr);
