@@ -20,6 +20,7 @@
 #include <tuple>
 
 #include "db/background.h"
+#include "sstable/compaction.h"
 #include "reliability/fault_sweep.h"
 #include "reliability/reliability_support.h"
 
@@ -291,6 +292,45 @@ TEST_P(CompactionFaults, EveryCallOfAStepFailsInTurn) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CompactionFaults, ::testing::ValuesIn(write_fault_kinds()),
                          [](const auto &info) { return std::string(faults::fault_name(info.param)); });
+
+// A merge reads inputs larger than their share of its read buffers in
+// several reads; whichever open or read of an input fails, the merge fails
+// (its output would otherwise lack the rest of that input, which compaction
+// then deletes) and leaves no output behind.
+TEST(MergeReadFaults, EveryInputReadFailsTheMerge) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.path() + "/in");
+    std::vector<std::string> inputs;
+    std::string value(300, 'v');
+    for (uint64_t t = 0; t < 2; ++t) {
+        std::string path = dir.path() + "/in/" + std::to_string(t) + ".sst";
+        sstable_writer *w = sstable_writer_create((path + ".tmp").c_str(), path.c_str(), t + 1);
+        ASSERT_NE(w, nullptr);
+        for (uint32_t k = 0; k < 3000; ++k) {
+            std::string key = key_for(k * 2 + static_cast<uint32_t>(t));
+            ASSERT_EQ(sstable_writer_add(w, key.data(), key.size(), value.data(), value.size(), 0), DB_OK);
+        }
+        ASSERT_EQ(sstable_writer_finish(w), DB_OK);
+        sstable_writer_destroy(w);
+        inputs.push_back(path);
+    }
+    std::string output = dir.path() + "/merged.sst";
+    faults::watch(dir.path() + "/in/", faults::kOpen | faults::kRead);
+    faults::start_recording();
+    ASSERT_EQ(morva::merge_tables(inputs, output, 3, {}), DB_OK);
+    std::vector<std::string> calls = faults::recorded();
+    ASSERT_GT(calls.size(), 8u);  // both inputs are read in several slices
+    for (uint64_t point = 1; point <= calls.size(); ++point) {
+        SCOPED_TRACE(describe_point(point, calls));
+        std::filesystem::remove(output);
+        faults::arm(point, Fault::kIoError);
+        EXPECT_EQ(morva::merge_tables(inputs, output, 3, {}), DB_ERR_IO);
+        EXPECT_TRUE(faults::fired());
+        faults::clear();
+        EXPECT_FALSE(std::filesystem::exists(output));
+    }
+    faults::unwatch();
+}
 
 // Publishing to followers: a mapped log one entry short of its switching
 // point, so the first write replaces it with a fresh 64 MiB file, and every

@@ -36,8 +36,9 @@ std::vector<Entry> sample_entries() {
 void expect_stream_matches_scan(const std::string &path) {
     sstable_reader *r = sstable_reader_open(path.c_str());
     morva::TableStream stream;
-    bool opened = stream.open(path, 0);
-    EXPECT_EQ(opened, r != nullptr);
+    int32_t opened = stream.open(path, 0);
+    EXPECT_EQ(opened == DB_OK, r != nullptr);
+    if (r == nullptr) EXPECT_EQ(opened, DB_ERR_CORRUPT);
     std::vector<Entry> scanned;
     if (r != nullptr) {
         auto collect = [](const void *key, uint64_t key_len, const void *value, uint64_t value_len, int flags,
