@@ -42,19 +42,43 @@ std::vector<uint64_t> shuffled_range(uint64_t n, uint64_t seed) {
     return v;
 }
 
-Percentiles percentiles_of(std::vector<uint64_t> &samples_ns) {
+size_t LatencyRecorder::bucket_of(uint64_t ns) {
+    if (ns < kExact) return static_cast<size_t>(ns);
+    int top = 63 - __builtin_clzll(ns);  // at least 7
+    size_t sub = static_cast<size_t>((ns >> (top - 6)) & (kSubBuckets - 1));
+    return kExact + static_cast<size_t>(top - 7) * kSubBuckets + sub;
+}
+
+uint64_t LatencyRecorder::lower_edge(size_t bucket) {
+    if (bucket < kExact) return bucket;
+    size_t top = (bucket - kExact) / kSubBuckets + 7;
+    uint64_t sub = (bucket - kExact) % kSubBuckets;
+    return (uint64_t{1} << top) | (sub << (top - 6));
+}
+
+void LatencyRecorder::add(uint64_t ns) {
+    counts_[bucket_of(ns)]++;
+    count_++;
+    if (ns > max_) max_ = ns;
+}
+
+Percentiles LatencyRecorder::percentiles() const {
     Percentiles p;
-    if (samples_ns.empty()) return p;
-    std::sort(samples_ns.begin(), samples_ns.end());
+    if (count_ == 0) return p;
     auto at = [&](double q) {
-        size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(samples_ns.size())));
+        uint64_t rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_)));
         if (rank == 0) rank = 1;
-        return static_cast<double>(samples_ns[std::min(rank, samples_ns.size()) - 1]) / 1000.0;
+        uint64_t seen = 0;
+        for (size_t b = 0; b < kBuckets; b++) {
+            seen += counts_[b];
+            if (seen >= rank) return static_cast<double>(lower_edge(b)) / 1000.0;
+        }
+        return static_cast<double>(max_) / 1000.0;
     };
     p.p50_us = at(0.50);
     p.p99_us = at(0.99);
     p.p999_us = at(0.999);
-    p.max_us = static_cast<double>(samples_ns.back()) / 1000.0;
+    p.max_us = static_cast<double>(max_) / 1000.0;
     return p;
 }
 

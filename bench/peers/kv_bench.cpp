@@ -254,18 +254,17 @@ void KvRun::read_while_writing() {
         }
         puts.store(n);
     });
-    std::vector<uint64_t> samples;
-    samples.reserve(1u << 22);
+    LatencyRecorder samples;
     char buf[kKeySize + 1];
     std::string value;
     Rng rng(18);
     uint64_t errors = 0;
     auto start = Clock::now();
-    while (seconds_since(start) < config_.latency_seconds && samples.size() < samples.capacity()) {
+    while (seconds_since(start) < config_.latency_seconds) {
         uint64_t k = filled_[rng.below(filled_.size())];
         uint64_t t0 = now_ns();
         bool found = engine_->get(key_of(2 * k, buf), value);
-        samples.push_back(now_ns() - t0);
+        samples.add(now_ns() - t0);
         if (!found || (value != values_.value(k, versions_[k]) && value != values_.value(k, kWriterVersion))) errors++;
     }
     stop.store(true);
@@ -274,12 +273,12 @@ void KvRun::read_while_writing() {
     engine_->sync_batch();
     for (uint64_t k = 0; k < written.size(); k++)
         if (written[k]) versions_[k] = kWriterVersion;
-    Percentiles p = percentiles_of(samples);
+    Percentiles p = samples.percentiles();
     JsonRecord extra;
     extra.num("p50_us", p.p50_us).num("p99_us", p.p99_us).num("p999_us", p.p999_us).num("max_us", p.max_us);
     extra.integer("writer_puts", puts.load()).num("writer_puts_per_sec", seconds > 0 ? puts.load() / seconds : 0);
-    extra.num("reader_gets_per_sec", seconds > 0 ? samples.size() / seconds : 0);
-    report("readwhilewriting", samples.size(), seconds, errors, false, extra);
+    extra.num("reader_gets_per_sec", seconds > 0 ? samples.count() / seconds : 0);
+    report("readwhilewriting", samples.count(), seconds, errors, false, extra);
 }
 
 // Gets on this thread, timed one by one, while a second thread overwrites
@@ -313,19 +312,18 @@ void KvRun::latency_during_writes() {
             compaction_state.store(0);
         }
     });
-    std::vector<uint64_t> samples;
-    samples.reserve(1u << 22);
+    LatencyRecorder samples;
     char buf[kKeySize + 1];
     std::string value;
     Rng rng(15);
     uint64_t missing = 0;
     phase_start();
     auto start = Clock::now();
-    while (seconds_since(start) < config_.latency_seconds && samples.size() < samples.capacity()) {
+    while (seconds_since(start) < config_.latency_seconds) {
         uint64_t k = filled_[rng.below(filled_.size())];
         uint64_t t0 = now_ns();
         bool found = engine_->get(key_of(2 * k, buf), value);
-        samples.push_back(now_ns() - t0);
+        samples.add(now_ns() - t0);
         if (!found) missing++;
     }
     double seconds = seconds_since(start);
@@ -335,12 +333,12 @@ void KvRun::latency_during_writes() {
     engine_->sync_batch();
     // Every key read here was present and is only ever overwritten, so a
     // miss is a lost key.
-    Percentiles p = percentiles_of(samples);
+    Percentiles p = samples.percentiles();
     JsonRecord extra;
     extra.num("p50_us", p.p50_us).num("p99_us", p.p99_us).num("p999_us", p.p999_us).num("max_us", p.max_us);
     extra.integer("concurrent_writes", writes.load());
     extra.num("manual_compaction_seconds", compaction_state.load() == 2 ? compaction_seconds : 0);
-    report("get_latency_during_compaction", samples.size(), seconds, missing, false, extra);
+    report("get_latency_during_compaction", samples.count(), seconds, missing, false, extra);
     for (uint64_t k : filled_) versions_[k] = 200;
 }
 
