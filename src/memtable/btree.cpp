@@ -318,6 +318,13 @@ btree_node *descend_for_insert(btree *tree, const uint8_t *key, uint64_t key_len
     return node;
 }
 
+// Gives entry pos of leaf the value copy, releasing the copy it held.
+void replace_value(BytePool &pool, btree_node *leaf, int32_t pos, uint8_t *value_copy, uint64_t value_len) {
+    pool.release(leaf->values[pos], leaf->value_lens[pos]);
+    leaf->values[pos] = value_copy;
+    leaf->value_lens[pos] = value_len;
+}
+
 int32_t tree_put(btree *tree, const uint8_t *key, uint64_t key_len, const void *value, uint64_t value_len,
                  bool packed) {
     BytePool &pool = pool_of(tree);
@@ -331,9 +338,7 @@ int32_t tree_put(btree *tree, const uint8_t *key, uint64_t key_len, const void *
         bool exact;
         const int32_t pos = locate(leaf, key, key_len, &exact);
         if (exact) {
-            pool.release(leaf->values[pos], leaf->value_lens[pos]);
-            leaf->values[pos] = value_copy;
-            leaf->value_lens[pos] = value_len;
+            replace_value(pool, leaf, pos, value_copy, value_len);
             return DB_OK;
         }
     }
@@ -345,9 +350,7 @@ int32_t tree_put(btree *tree, const uint8_t *key, uint64_t key_len, const void *
     bool exact;
     const int32_t pos = locate(leaf, key, key_len, &exact);
     if (exact) {
-        pool.release(leaf->values[pos], leaf->value_lens[pos]);
-        leaf->values[pos] = value_copy;
-        leaf->value_lens[pos] = value_len;
+        replace_value(pool, leaf, pos, value_copy, value_len);
         return DB_OK;
     }
     uint8_t *key_copy = copy_bytes(pool, key, key_len);

@@ -47,6 +47,12 @@ size_t fan_in_limit(const MergeOptions &options) {
     return std::clamp(quarter, kMinFanIn, kMaxFanIn);
 }
 
+// Whether an input that did not open could not be read (rather than being
+// missing or not a table). Nothing is then known about its entries, and a
+// merge without them would drop them once the inputs are deleted, so the
+// merge does not happen.
+bool could_not_read(int32_t why) { return why == DB_ERR_IO || why == DB_ERR_NOMEM; }
+
 // The open inputs of one merge pass.
 class MergeInputs {
 public:
@@ -59,10 +65,7 @@ public:
             if (why == DB_OK) {
                 streams_.push_back(std::move(stream));
                 paths_.push_back(p);
-            } else if (why == DB_ERR_IO || why == DB_ERR_NOMEM) {
-                // Nothing is known about an input that could not be read; a
-                // merge without it would drop its entries once the inputs
-                // are deleted, so the merge does not happen.
+            } else if (could_not_read(why)) {
                 if (failure_ == DB_OK) failure_ = why;
             } else if (skipped != nullptr) {  // files that are not tables are passed over
                 skipped->push_back(p);
@@ -182,7 +185,7 @@ public:
             int32_t why = DB_OK;
             if (sstable_reader *r = open_table(p.c_str(), false, &why))
                 readers_.push_back(r);
-            else if ((why == DB_ERR_IO || why == DB_ERR_NOMEM) && failure_ == DB_OK)
+            else if (could_not_read(why) && failure_ == DB_OK)
                 failure_ = why;
         }
     }
